@@ -1,0 +1,41 @@
+#include "require_path.h"
+
+#include <shlwapi.h>
+
+#include <cstdlib>
+
+namespace {
+
+const wchar_t MissingSuffix[] = L"  does not exist.";
+const wchar_t DialogCaption[] = L"Resource Error";
+
+}  // namespace
+
+void RequirePath(std::wstring path)
+{
+    if (PathFileExistsW(path.c_str()))
+        return;
+    ExitWithError(path + MissingSuffix);
+}
+
+void ExitWithError(const std::wstring& text)
+{
+    // No owner window: the launcher has none, and the dialog must stand on its own in the taskbar.
+    // Should it fail to show (no desktop), MessageBoxW returns at once and the status is still -1.
+    MessageBoxW(nullptr, text.c_str(), DialogCaption, MB_ICONERROR | MB_OK);
+    std::exit(-1);
+}
+
+std::wstring SystemMessage(DWORD code)
+{
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    std::wstring text = length ? std::wstring(buffer, length) : L"Error " + std::to_wstring(code);
+    LocalFree(buffer);
+    // The system's messages end with "\r\n", which would leave a blank line at the foot of the dialog.
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
+        text.pop_back();
+    return text;
+}
