@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds tarnel.exe and the test suite with mingw-w64 and runs the suite through Wine, under Xvfb so that
-# the error dialogs really appear and can be answered.
+# the error dialogs really appear and can be answered. Then proves the build reproducible: two clean
+# builds of these sources, in other folders, must give the same bytes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
@@ -8,3 +9,21 @@ source scripts/deps.sh
 cmake --preset mingw-release
 cmake --build --preset mingw-release -j "$(nproc)"
 xvfb-run -a ctest --preset mingw-release
+
+echo
+echo "Reproducibility: two clean builds in other folders"
+copies=$(mktemp -d)
+trap 'rm -rf "$copies"' EXIT
+for copy in first second/deeper; do
+  mkdir -p "$copies/$copy"
+  tar -cf - --exclude='./build*' --exclude=./.git . | tar -xf - -C "$copies/$copy"
+  (cd "$copies/$copy" && cmake --preset mingw-release -DTARNEL_TESTS=OFF -DTARNEL_BENCH=OFF >/dev/null &&
+     cmake --build --preset mingw-release --target tarnel >/dev/null)
+done
+sha256sum "$copies"/first/build/tarnel.exe "$copies"/second/deeper/build/tarnel.exe build/tarnel.exe
+if cmp -s "$copies"/first/build/tarnel.exe "$copies"/second/deeper/build/tarnel.exe; then
+  echo "Reproducible: the two clean builds are the same bytes."
+else
+  echo "NOT reproducible: the two clean builds differ." >&2
+  exit 1
+fi

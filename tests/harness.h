@@ -3,7 +3,11 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 // The folder of the test program, where the build also puts tarnel.exe and the stand-in.
@@ -24,4 +28,27 @@ inline std::wstring SystemText(DWORD error)
     std::wstring text(buffer, length);
     LocalFree(buffer);
     return text.substr(0, text.find_last_not_of(L"\r\n ") + 1);
+}
+
+// The size of an executable less its resource section, which holds nothing but the icon: what the
+// launcher's code and data cost, whatever picture it carries.
+inline std::uintmax_t SizeWithoutResources(const std::filesystem::path& executable)
+{
+    std::ifstream file(executable, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(file), {}};
+    IMAGE_DOS_HEADER dos{};
+    IMAGE_NT_HEADERS64 nt{};
+    if (bytes.size() < 4096)
+        return bytes.size();  // no room for the headers: not a launcher worth measuring
+    std::memcpy(&dos, bytes.data(), sizeof dos);
+    std::memcpy(&nt, bytes.data() + dos.e_lfanew, sizeof nt);
+    const size_t sections = dos.e_lfanew + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
+    std::uintmax_t size = bytes.size();
+    for (WORD i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
+        IMAGE_SECTION_HEADER section{};
+        std::memcpy(&section, bytes.data() + sections + i * sizeof section, sizeof section);
+        if (std::strncmp(reinterpret_cast<const char*>(section.Name), ".rsrc", 8) == 0)
+            size -= section.SizeOfRawData;
+    }
+    return size;
 }

@@ -121,4 +121,12 @@ TEST_F(Image, OnlyResourceIsTheIconWithSevenFullColourSizes)
     EXPECT_EQ(sizes, (std::vector<int>{16, 24, 32, 48, 64, 128, 256}));
 }
 
+// The launcher's code and data, less the icon, as built by this project's toolchain with the static C++
+// runtime: a new dependency (iostreams, say) shows up here long before anyone reads a map file.
+TEST(ImageSize, WithoutIconStaysWithinBudget)
+{
+    constexpr std::uintmax_t Budget = 220 * 1024;
+    EXPECT_LE(SizeWithoutResources(BuildFolder() / L"tarnel.exe"), Budget);
+}
+
 }  // namespace

@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds tarnel.exe, the reference launcher and the benchmark, and runs the benchmark under Wine.
+# Arguments go to the benchmark: --runs R, --rounds N, --json.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+
+cmake --preset mingw-release >/dev/null
+cmake --build --preset mingw-release --target bench >/dev/null
+export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
+"$wine" build/bench.exe "$@"
