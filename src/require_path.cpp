@@ -26,7 +26,7 @@ void ExitWithError(const std::wstring& text)
     std::exit(-1);
 }
 
-std::wstring SystemMessage(DWORD code)
+std::wstring SystemMessage(DWORD code, const std::wstring& subject)
 {
     wchar_t* buffer = nullptr;
     const DWORD length = FormatMessageW(
@@ -34,6 +34,10 @@ std::wstring SystemMessage(DWORD code)
         code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::wstring text = length ? std::wstring(buffer, length) : L"Error " + std::to_wstring(code);
     LocalFree(buffer);
+    // Messages about a program name it as "%1" ("%1 is not a valid Win32 application."). Inserts are not
+    // expanded by FormatMessageW itself: a message with more of them would read arguments never given.
+    for (size_t at = 0; (at = text.find(L"%1", at)) != std::wstring::npos; at += subject.size())
+        text.replace(at, 2, subject);
     // The system's messages end with "\r\n", which would leave a blank line at the foot of the dialog.
     while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r' || text.back() == L' '))
         text.pop_back();

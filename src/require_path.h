@@ -14,6 +14,6 @@ void RequirePath(std::wstring path);
 // the handlers registered for process end still run.
 [[noreturn]] void ExitWithError(const std::wstring& text);
 
-// The system's own text for a Windows error code, without its trailing line break; "Error N" where the
-// system has no text for the code.
-std::wstring SystemMessage(DWORD code);
+// The system's own text for a Windows error code, with `subject` in place of its "%1" and without its
+// trailing line break; "Error N" where the system has no text for the code.
+std::wstring SystemMessage(DWORD code, const std::wstring& subject);

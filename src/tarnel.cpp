@@ -44,7 +44,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     if (!CreateProcessW(InterpreterPath.c_str(), CommandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
                         nullptr, &startup, &child)) {
         const DWORD error = GetLastError();
-        ExitWithError(InterpreterPath + StartFailureSuffix + SystemMessage(error));
+        ExitWithError(InterpreterPath + StartFailureSuffix + SystemMessage(error, InterpreterPath));
     }
     WaitForSingleObject(child.hProcess, INFINITE);
     CloseHandle(child.hProcess);

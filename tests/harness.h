@@ -18,8 +18,9 @@ inline std::filesystem::path BuildFolder()
     return std::filesystem::path(path).parent_path();
 }
 
-// The system's text for an error code, as the launcher is expected to show it: no trailing line break.
-inline std::wstring SystemText(DWORD error)
+// The system's text for an error code as the launcher is expected to show it: about `subject`, with no
+// trailing line break.
+inline std::wstring SystemText(DWORD error, const std::wstring& subject)
 {
     wchar_t* buffer = nullptr;
     const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
@@ -27,6 +28,8 @@ inline std::wstring SystemText(DWORD error)
                                         nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::wstring text(buffer, length);
     LocalFree(buffer);
+    if (const size_t insert = text.find(L"%1"); insert != std::wstring::npos)
+        text.replace(insert, 2, subject);
     return text.substr(0, text.find_last_not_of(L"\r\n ") + 1);
 }
 

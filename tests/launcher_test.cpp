@@ -32,7 +32,8 @@ const Entry Interpreter{Kind::Interpreter, L"embeddables\\pythonw.exe"};
 
 std::wstring CannotStart(DWORD error)
 {
-    return L".\\embeddables\\pythonw.exe  could not be started.\n" + SystemText(error);
+    const std::wstring interpreter = L".\\embeddables\\pythonw.exe";
+    return interpreter + L"  could not be started.\n" + SystemText(error, interpreter);
 }
 
 struct Dialog {
