@@ -1,14 +1,13 @@
 #!/usr/bin/env bash
-# Builds tarnel.exe and the test suite with mingw-w64 and runs the suite through Wine, under Xvfb so that
-# the error dialogs really appear and can be answered. Then proves the build reproducible: two clean
-# builds of these sources, in other folders, must give the same bytes.
+# Builds tarnel.exe and the test suite with mingw-w64; proves the build reproducible (two clean builds of
+# these sources, in other folders, must give the same bytes); then runs the suite through Wine, under Xvfb
+# so that the error dialogs really appear and can be answered.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 
 cmake --preset mingw-release
 cmake --build --preset mingw-release -j "$(nproc)"
-xvfb-run -a ctest --preset mingw-release
 
 echo
 echo "Reproducibility: two clean builds in other folders"
@@ -21,9 +20,11 @@ for copy in first second/deeper; do
      cmake --build --preset mingw-release --target tarnel >/dev/null)
 done
 sha256sum "$copies"/first/build/tarnel.exe "$copies"/second/deeper/build/tarnel.exe build/tarnel.exe
-if cmp -s "$copies"/first/build/tarnel.exe "$copies"/second/deeper/build/tarnel.exe; then
-  echo "Reproducible: the two clean builds are the same bytes."
-else
+if ! cmp -s "$copies"/first/build/tarnel.exe "$copies"/second/deeper/build/tarnel.exe; then
   echo "NOT reproducible: the two clean builds differ." >&2
   exit 1
 fi
+echo "Reproducible: the two clean builds are the same bytes."
+echo
+
+xvfb-run -a ctest --preset mingw-release
