@@ -41,6 +41,7 @@ struct Dialog {
     std::wstring caption, text;
     std::vector<int> buttons;
     bool owned;
+    int icons;
 };
 
 struct Outcome {
@@ -80,17 +81,22 @@ std::wstring WindowText(HWND window)
 // Reads a message box (its text is the static control 0xFFFF) and presses OK.
 Dialog Answer(HWND dialog)
 {
-    Dialog seen{WindowText(dialog), WindowText(GetDlgItem(dialog, 0xFFFF)), {}, GetWindow(dialog, GW_OWNER) != nullptr};
+    Dialog seen{WindowText(dialog), WindowText(GetDlgItem(dialog, 0xFFFF)), {}, GetWindow(dialog, GW_OWNER) != nullptr, 0};
     EnumChildWindows(
         dialog,
         [](HWND child, LPARAM param) -> BOOL {
+            auto& seen = *reinterpret_cast<Dialog*>(param);
             wchar_t type[16] = {};
             GetClassNameW(child, type, 16);
-            if (IsWindowVisible(child) && std::wstring(type) == L"Button")
-                reinterpret_cast<std::vector<int>*>(param)->push_back(GetDlgCtrlID(child));
+            if (!IsWindowVisible(child))
+                return TRUE;
+            if (std::wstring(type) == L"Button")
+                seen.buttons.push_back(GetDlgCtrlID(child));
+            else if (std::wstring(type) == L"Static" && SendMessageW(child, STM_GETICON, 0, 0))
+                ++seen.icons;
             return TRUE;
         },
-        reinterpret_cast<LPARAM>(&seen.buttons));
+        reinterpret_cast<LPARAM>(&seen));
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
     return seen;
 }
@@ -210,6 +216,7 @@ TEST_P(Layouts, ReportFirstMissingPathOrStartInterpreter)
     EXPECT_EQ(dialog.text, row.dialog);
     EXPECT_EQ(dialog.buttons, std::vector<int>{IDOK});
     EXPECT_FALSE(dialog.owned);
+    EXPECT_EQ(dialog.icons, 1);
     EXPECT_TRUE(Record().empty()) << "the interpreter ran";
 }
 
