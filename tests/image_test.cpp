@@ -93,13 +93,13 @@ TEST_F(Image, ImportsOnlyWindowsOwnDlls)
 
 TEST_F(Image, OnlyResourceIsTheIconWithSevenFullColourSizes)
 {
+    const auto typeEntries = ResourceEntries(0);
     std::vector<WORD> types;
-    for (const auto& entry : ResourceEntries(0))
+    for (const auto& entry : typeEntries)
         types.push_back(entry.Id);
     // No manifest, version information, string table or dialog: icon images and their one group.
     ASSERT_EQ(types, (std::vector<WORD>{3 /* RT_ICON */, 14 /* RT_GROUP_ICON */}));
 
-    const auto typeEntries = ResourceEntries(0);
     const auto groups = ResourceEntries(typeEntries[1].OffsetToDirectory);
     ASSERT_EQ(groups.size(), 1u);
     EXPECT_EQ(ResourceEntries(typeEntries[0].OffsetToDirectory).size(), 7u);
