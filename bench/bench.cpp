@@ -130,28 +130,10 @@ bool Launch(Candidate& candidate, const fs::path& app, const Shared& shared, boo
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+// Lays out the application in `app`, makes the runs and prints the figures; 0 when every launch worked.
+int Measure(const fs::path& app, int runs, int rounds, bool json)
 {
-    int runs = 5, rounds = 41;
-    bool json = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string option = argv[i];
-        if (option == "--json")
-            json = true;
-        else if (option == "--runs" && i + 1 < argc)
-            runs = std::max(1, std::atoi(argv[++i]));
-        else if (option == "--rounds" && i + 1 < argc)
-            rounds = std::max(21, std::atoi(argv[++i]));
-        else {
-            std::fprintf(stderr, "usage: bench [--runs R] [--rounds N (at least 21)] [--json]\n");
-            return 2;
-        }
-    }
-
     const fs::path here = BuildFolder();
-    const fs::path app = fs::temp_directory_path() / (L"tarnel-bench-" + std::to_wstring(GetCurrentProcessId()));
     fs::create_directories(app / L"embeddables");
     fs::create_directories(app / L"build");
     std::ofstream(app / L"build" / L"tarnel.py") << "print('hello')\n";
@@ -201,8 +183,6 @@ int main(int argc, char** argv)
     for (const Candidate& c : candidates)
         figures.push_back({Median(c.medians), static_cast<double>(fs::file_size(c.executable)) / 1024,
                            static_cast<double>(SizeWithoutResources(c.executable)) / 1024});
-    std::error_code ignored;
-    fs::remove_all(app, ignored);
 
     const Figures &r = figures[1], &t = figures[2];
     const Figures ratio{{t.times.start / r.times.start, t.times.exit / r.times.exit, t.times.peak / r.times.peak,
@@ -271,4 +251,37 @@ int main(int argc, char** argv)
     std::printf("\n  size without icon at most %.0f KiB:            %s (%.1f KiB)\n", budget,
                 sizeMet ? "met" : "MISSED", t.iconless);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    int runs = 5, rounds = 41;
+    bool json = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "--json")
+            json = true;
+        else if (option == "--runs" && i + 1 < argc)
+            runs = std::max(1, std::atoi(argv[++i]));
+        else if (option == "--rounds" && i + 1 < argc)
+            rounds = std::max(21, std::atoi(argv[++i]));
+        else {
+            std::fprintf(stderr, "usage: bench [--runs R] [--rounds N (at least 21)] [--json]\n");
+            return 2;
+        }
+    }
+
+    // The application folder is this run's own, and it goes however the run ends.
+    const fs::path app = NewScratchFolder(L"tarnel-bench-");
+    int status = 1;
+    try {
+        status = Measure(app, runs, rounds, json);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench: %s\n", error.what());
+    }
+    std::error_code ignored;
+    fs::remove_all(app, ignored);
+    return status;
 }

@@ -18,6 +18,22 @@ inline std::filesystem::path BuildFolder()
     return std::filesystem::path(path).parent_path();
 }
 
+// A new, empty folder in the temporary folder, named by `prefix`, this process and the moment: Wine hands
+// out the same process ids run after run, so a folder named by the id alone can be a leftover from an
+// earlier run (one that failed before it could clean up), and the next run would trip over it.
+inline std::filesystem::path NewScratchFolder(const std::wstring& prefix)
+{
+    const std::filesystem::path temp = std::filesystem::temp_directory_path();
+    for (;;) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        const std::filesystem::path folder =
+            temp / (prefix + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(now.QuadPart));
+        if (std::filesystem::create_directory(folder))  // false: it exists already
+            return folder;
+    }
+}
+
 // The system's text for an error code as the launcher is expected to show it: about `subject`, with no
 // trailing line break.
 inline std::wstring SystemText(DWORD error, const std::wstring& subject)

@@ -105,10 +105,7 @@ class Launcher : public testing::Test {
 protected:
     void SetUp() override
     {
-        static int count = 0;
-        base_ = fs::temp_directory_path() / (L"tarnel-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                                             std::to_wstring(++count));
-        fs::create_directories(base_);
+        base_ = NewScratchFolder(L"tarnel-test-");
         record_ = base_ / L"record.txt";
         // The record's location reaches the stand-in only through the inherited environment.
         SetEnvironmentVariableW(L"TARNEL_STANDIN_RECORD", record_.c_str());
