@@ -7,6 +7,5 @@ source scripts/deps.sh
 
 cmake --preset mingw-release >/dev/null
 cmake --build --preset mingw-release --target bench >/dev/null
-export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
-"$wine" build/bench.exe "$@"
+tarnel_wine_prefix
+"$tarnel_wine" build/bench.exe "$@"

@@ -16,17 +16,29 @@ echo "print('hello from the application')" > "$app/build/tarnel.py"
 echo
 echo "Demo application folder $app:"
 (cd "$app" && find . -mindepth 1 | sort | sed 's/^/  /')
+tarnel_wine_prefix
 
-export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
-# The stand-in writes its report here (a Windows path to the same file, through Wine's Z: drive).
-export TARNEL_STANDIN_RECORD="Z:$(pwd -P | tr / '\\')\\build\\demo-report.txt"
+# The stand-in writes its report to build/demo-report.txt, which it knows by its Windows name.
 rm -f build/demo-report.txt
+TARNEL_STANDIN_RECORD=$("$tarnel_wine" winepath -w "$PWD/build/demo-report.txt" | tr -d '\r')
+export TARNEL_STANDIN_RECORD
 echo
-echo "Running tarnel.exe in $app (the first start of Wine sets up its prefix, about 10 s) ..."
+echo "Running tarnel.exe in $app with the arguments: some ignored arguments"
 status=0
-(cd "$app" && "$wine" ../tarnel.exe some ignored arguments) || status=$?
-echo "tarnel.exe ended with status $status (Wine shows -1 to Linux as 255)."
+(cd "$app" && "$tarnel_wine" ../tarnel.exe some ignored arguments) || status=$?
+if [ "$status" -eq 255 ]; then
+  echo "tarnel.exe ended with status 255: its -1, which Wine shows to Linux as one byte."
+else
+  echo "tarnel.exe ended with status $status."
+fi
 echo
-echo "The interpreter reported:"
-iconv -f UTF-16LE -t UTF-8 build/demo-report.txt | sed 's/^/  /'
+if [ ! -f build/demo-report.txt ]; then
+  echo "The interpreter did not run."
+  exit 1
+fi
+echo "The interpreter (the stand-in pythonw.exe) reported:"
+iconv -f UTF-16LE -t UTF-8 build/demo-report.txt | sed \
+  -e 's/^command=\(.*--pid=\)\([0-9]*\)$/  its command line:      \1\2   (\2: the id of tarnel.exe)/' \
+  -e 's/^directory=/  its current directory: /' \
+  -e 's/^pid=/  its own process id:    /' \
+  -e 's/^launcher-running-at-end=/  tarnel.exe still waiting for it when it ended: /'

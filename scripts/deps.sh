@@ -1,7 +1,11 @@
 # Sourced by the other scripts: makes sure the cross toolchain, Wine, Xvfb and GoogleTest are installed
-# (Debian or Ubuntu; installing needs root).
-tarnel_packages=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine64 xvfb xauth
-                 googletest)
+# (Debian or Ubuntu; installing needs root), and gives Wine the settings every script runs it with.
+# shellcheck shell=bash
+
+# wine64-preloader reserves the address ranges that Windows images need before the Linux loader can put
+# anything there; without it a start now and then fails at random (wine64 only suggests it).
+tarnel_packages=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine64
+                 wine64-preloader xvfb xauth googletest)
 tarnel_missing=()
 for package in "${tarnel_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || tarnel_missing+=("$package")
@@ -15,3 +19,34 @@ if [ "${#tarnel_missing[@]}" -gt 0 ]; then
   apt-get update -q
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${tarnel_missing[@]}"
 fi
+
+# Wine stores Windows file names on the Linux side in the locale's encoding: under a locale that is not
+# UTF-8 (none at all, as in a container or a fresh server) a name such as "日本" cannot be created. C.UTF-8
+# is always there on Debian; a caller's own UTF-8 locale is kept.
+if [ "$(locale charmap 2>/dev/null)" != "UTF-8" ]; then
+  export LC_ALL=C.UTF-8
+fi
+
+# The same private prefix in the build tree as the toolchain file gives CTest. Without mscoree and mshtml
+# Wine does not offer to download Mono and Gecko.
+export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+tarnel_wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
+tarnel_wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
+
+# Creates or updates the prefix and waits until Wine has finished with it: the first start of Wine goes
+# on setting the prefix up in the background, and a program started meanwhile can fail at random. Only
+# the set-up's known chatter is held back (its notes on the prefix, and the 32-bit rundll32.exe that a
+# 64-bit-only Wine cannot start); any other message comes through.
+tarnel_wine_prefix() {
+  local output status=0
+  [ -f "$WINEPREFIX/system.reg" ] || echo "tarnel: setting up the Wine prefix $WINEPREFIX (about 15 s)"
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  output=$("$tarnel_wine" wineboot --init 2>&1) || status=$?
+  grep -v -E '^wine: (created the configuration directory|configuration in .* has been updated)' <<<"$output" |
+    grep -v -E '^wine: failed to open .*syswow64.{1,2}rundll32\.exe.*c0000135' >&2 || true
+  "$tarnel_wineserver" -w
+  if [ "$status" -ne 0 ]; then
+    echo "tarnel: Wine could not set up its prefix (wineboot status $status)" >&2
+    exit 1
+  fi
+}

@@ -27,4 +27,5 @@ fi
 echo "Reproducible: the two clean builds are the same bytes."
 echo
 
+tarnel_wine_prefix
 xvfb-run -a ctest --preset mingw-release
