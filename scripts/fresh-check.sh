@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Runs the README's commands as a newcomer would: in a new Debian 12 root made with debootstrap, on a
+# clone of the committed tree, as root, with an empty environment (no locale, no display, no Wine prefix).
+# Reports each command's status and time, and removes the root and its mounts whatever happens.
+#   scripts/fresh-check.sh [COMMAND ...]    default: the commands of the README's "Commands" block
+# The base root is kept as a tar file in $TARNEL_FRESH_CACHE (default /var/cache/tarnel-fresh-check), so
+# that a second run skips debootstrap; delete it to start from a new one.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "fresh-check: run as root (debootstrap, chroot and mounts need it)" >&2
+  exit 1
+fi
+command -v debootstrap >/dev/null || { apt-get update -q && apt-get install -y -q --no-install-recommends debootstrap; }
+
+commands=("$@")
+if [ "${#commands[@]}" -eq 0 ]; then
+  mapfile -t commands < <(sed -n '/^## Commands/,/^```$/p' README.md | sed -n 's/^\(scripts\/[^#]*[^ #]\) *\(#.*\)\?$/\1/p')
+fi
+if [ "${#commands[@]}" -eq 0 ]; then
+  echo "fresh-check: no commands found in the README's Commands block" >&2
+  exit 1
+fi
+if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
+  echo "fresh-check: note: uncommitted changes are not checked; the root gets the commit $(git rev-parse --short HEAD)"
+fi
+
+# The base root: Debian 12 from the mirror this machine's apt uses.
+cache=${TARNEL_FRESH_CACHE:-/var/cache/tarnel-fresh-check}
+base="$cache/bookworm-base.tar"
+if [ ! -f "$base" ]; then
+  # shellcheck disable=SC2016  # $(REPO_URI) is apt's own field syntax, not the shell's
+  mirror=$(apt-get indextargets --format '$(REPO_URI) $(CODENAME)' 'Created-By: Packages' |
+             awk '$2 == "bookworm" { print $1; exit }')
+  mirror=${mirror:-http://deb.debian.org/debian/}
+  echo "fresh-check: making the base root with debootstrap from $mirror (a few minutes, once)"
+  mkdir -p "$cache"
+  staging=$(mktemp -d "$cache/debootstrap.XXXXXX")
+  started=$SECONDS
+  debootstrap bookworm "$staging" "$mirror" >"$cache/debootstrap.log" 2>&1 ||
+    { echo "fresh-check: debootstrap failed; see $cache/debootstrap.log" >&2; rm -rf --one-file-system "$staging"; exit 1; }
+  tar -C "$staging" -cf "$base.part" . && mv "$base.part" "$base"
+  rm -rf --one-file-system "$staging"
+  echo "fresh-check: base root made in $((SECONDS - started)) s"
+fi
+
+work=$(mktemp -d /var/tmp/tarnel-fresh.XXXXXX)
+root="$work/root"
+# shellcheck disable=SC2317  # reached through the EXIT trap
+cleanup() {
+  # Whatever the commands left running there (Wine's server, Xvfb) holds the mounts.
+  local process
+  for process in /proc/[0-9]*; do
+    [ "$(readlink "$process/root" 2>/dev/null)" = "$root" ] && kill -9 "${process#/proc/}" 2>/dev/null
+  done
+  sleep 1
+  findmnt -n -l -o TARGET | grep "^$root/" | sort -r | xargs -r umount -l || true
+  # Never delete through a mount that is still there: it could be this machine's own /dev.
+  if findmnt -n -l -o TARGET | grep -q "^$root/"; then
+    echo "fresh-check: mounts remain under $root; not removing $work" >&2
+  else
+    rm -rf --one-file-system "$work"
+  fi
+}
+trap cleanup EXIT
+trap "exit 130" INT TERM
+
+mkdir -p "$root"
+tar -C "$root" -xf "$base"
+# The same package mirrors and apt settings as this machine, and its name servers.
+rm -f "$root/etc/apt/sources.list"
+cp -a /etc/apt/sources.list* "$root/etc/apt/" 2>/dev/null || true
+cp -a /etc/apt/apt.conf.d/. "$root/etc/apt/apt.conf.d/"
+cp -a /etc/apt/trusted.gpg.d/. "$root/etc/apt/trusted.gpg.d/" 2>/dev/null || true
+cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+git clone --quiet --no-hardlinks "$PWD" "$root/root/tarnel"
+
+mount -t proc proc "$root/proc"
+mount -t sysfs sysfs "$root/sys"
+mount --bind /dev "$root/dev"
+mount --bind /dev/pts "$root/dev/pts"
+mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
+
+results=()
+failed=0
+for command in "${commands[@]}"; do
+  echo
+  echo "fresh-check: ==== $command"
+  started=$SECONDS
+  status=0
+  chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+    /bin/bash -c "cd /root/tarnel && $command" </dev/null || status=$?
+  results+=("$(printf '%-24s status %3d  %5d s' "$command" "$status" "$((SECONDS - started))")")
+  [ "$status" -eq 0 ] || failed=1
+done
+
+echo
+echo "fresh-check: Debian 12 root, commit $(git rev-parse --short HEAD), empty environment, as root:"
+printf '  %s\n' "${results[@]}"
+echo "fresh-check: the root used $(du -sh --one-file-system "$root" | cut -f1) of disk"
+exit "$failed"
