@@ -1,7 +1,12 @@
-# Sourced by the other scripts: makes sure the cross toolchain, Wine, Xvfb and GoogleTest are installed
-# (Debian or Ubuntu; installing needs root).
+# Sourced by the other scripts: makes sure the cross toolchain, Wine, Xvfb and GoogleTest are installed,
+# and the release tools (Debian or Ubuntu; installing needs root). A script that needs only some of them
+# names those in tarnel_need before sourcing this.
 tarnel_packages=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine64 xvfb xauth
-                 googletest)
+                 googletest
+                 git zip unzip osslsigncode openssl ca-certificates softhsm2 libengine-pkcs11-openssl python3)
+if [ -n "${tarnel_need+set}" ]; then
+  tarnel_packages=("${tarnel_need[@]}")
+fi
 tarnel_missing=()
 for package in "${tarnel_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || tarnel_missing+=("$package")
