@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the other scripts: makes sure the cross toolchain, Wine, Xvfb and GoogleTest are installed,
 # and the release tools (Debian or Ubuntu; installing needs root). A script that needs only some of them
 # names those in tarnel_need before sourcing this.
