@@ -11,6 +11,8 @@ cannot() {
   echo "verify.sh: could not check: $*" >&2
   exit 2
 }
+# Any other failure is a check that could not be made, never a "not verified".
+trap 'cannot "unexpected failure at line $LINENO"' ERR
 [ $# -ge 1 ] || { sed -n '2,3s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 file=$1
 shift
@@ -112,8 +114,16 @@ signature_is_intact() {  # SIGNATURE.der SIGNER.pem
 
 # The signature: present or not; intact (the file's digest and the signature over it); whose.
 signed=0
-if osslsigncode extract-signature -in "$exe" -out "$work/signature.der" > /dev/null 2>&1; then
+if osslsigncode extract-signature -in "$exe" -out "$work/extracted" > /dev/null 2>&1; then
   signed=1
+  # osslsigncode 2.5 keeps the certificate table entry's 8-byte header and padding; 2.9 gives the bare
+  # PKCS#7 message. The message is as long as its outermost header says.
+  skip=0
+  [ "$(head -c 1 "$work/extracted" | od -An -tx1 | tr -d ' ')" = 30 ] || skip=8
+  # (asn1parse fails on the padding after the message, having printed the header wanted here.)
+  length=$(tail -c +$((skip + 1)) "$work/extracted" | { openssl asn1parse -inform DER 2> /dev/null || true; } |
+           sed -n '1s/.*hl= *\([0-9]*\) *l= *\([0-9]*\).*/\1 + \2/p')
+  tail -c +$((skip + 1)) "$work/extracted" | head -c $((${length:-0})) > "$work/signature.der"
   osslsigncode remove-signature -in "$exe" -out "$work/shipped.exe" > /dev/null 2>&1 ||
     cannot "the signature cannot be removed from $file"
   openssl pkcs7 -inform DER -in "$work/signature.der" -print_certs -out "$work/embedded.pem" 2> /dev/null || : > "$work/embedded.pem"
@@ -130,7 +140,7 @@ if osslsigncode extract-signature -in "$exe" -out "$work/signature.der" > /dev/n
   # The signer is the certificate in the signature that issued no other one there.
   awk -v dir="$work" '/BEGIN CERTIFICATE/ { n++ } n { print > (dir "/cert-" n ".pem") }' "$work/embedded.pem"
   issuers=$(for cert in "$work"/cert-*.pem; do
-              [ -e "$cert" ] && openssl x509 -in "$cert" -noout -issuer -nameopt RFC2253 | sed 's/^issuer=//'
+              if [ -e "$cert" ]; then openssl x509 -in "$cert" -noout -issuer -nameopt RFC2253 | sed 's/^issuer=//'; fi
             done)
   signer='' subject='' issuer='' not_before='' not_after=''
   for cert in "$work"/cert-*.pem; do
