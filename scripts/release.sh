@@ -3,6 +3,7 @@
 # tarnel.exe, README.md, LICENSE, SHA256SUMS and BUILDINFO. Signing options (see scripts/sign.sh) sign the
 # executable before it is packed. Two unsigned releases of one commit are the same bytes.
 set -euo pipefail
+caller=$PWD  # signing options name files relative to where the caller stands
 cd "$(dirname "$0")/.."
 # shellcheck disable=SC2034 # read by deps.sh
 tarnel_need=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 git zip)
@@ -29,7 +30,8 @@ unsigned_sha256=$(sha256sum "$work/build/tarnel.exe" | cut -d ' ' -f 1)
 stage=$work/tarnel-$version-win64
 mkdir "$stage"
 if [ $# -gt 0 ]; then
-  scripts/sign.sh "$work/build/tarnel.exe" "$stage/tarnel.exe" "$@"
+  repo=$PWD
+  (cd "$caller" && "$repo/scripts/sign.sh" "$work/build/tarnel.exe" "$stage/tarnel.exe" "$@")
 else
   cp "$work/build/tarnel.exe" "$stage/tarnel.exe"
 fi
