@@ -189,11 +189,15 @@ fi
 echo
 echo "$file"
 [ -z "${sums-}" ] || echo "  SHA256SUMS:  $sums"
+version=$(cat "$work/build/version")
 if [ "$matches" = 1 ]; then
-  echo "  content:     MATCHES the build of commit $commit (tarnel $(cat "$work/build/version"))"
+  echo "  content:     MATCHES the build of commit $commit${version:+ (tarnel $version)}"
 else
-  echo "  content:     DIFFERS from the build of commit $commit (tarnel $(cat "$work/build/version"))"
+  echo "  content:     DIFFERS from the build of commit $commit${version:+ (tarnel $version)}"
 fi
+release_commit=$(field commit)
+[ -z "$release_commit" ] || [ "$release_commit" = "$commit" ] ||
+  echo "               (BUILDINFO names commit $release_commit)"
 echo "               shipped, without signature: $shipped_sha256"
 echo "               rebuilt here:               $rebuilt_sha256"
 [ -z "$recorded" ] || [ "$recorded" = "$shipped_sha256" ] ||

@@ -152,6 +152,7 @@ expect 1 'signed, BROKEN;content: +DIFFERS;NOT VERIFIED' "$repo/scripts/verify.s
 
 sed -i 's/L"Resource Error"/L"Resource Failure"/' "$repo/src/require_path.cpp"
 git -C "$repo" add -A && commit -m "other sources"
+other=$(git -C "$repo" rev-parse HEAD)
 "$repo/scripts/build-commit.sh" HEAD "$t/other"
 "$repo/scripts/sign.sh" "$t/other/tarnel.exe" "$t/other-signed.exe" --pkcs12 "$pki/publisher.p12" > /dev/null
 case_name="a build of other sources signed by the same key"
@@ -180,6 +181,11 @@ tampered_zip() {  # NAME EDIT...
 }
 tampered_zip sums sed -i '1{/^0/!s/^./0/;t;s/^0/1/}' SHA256SUMS
 tampered_zip member sed -i '1s/$/ (changed)/' README.md
+tampered_zip toolchain sh -c 'sed -i "s/^compiler: .*/compiler: gcc 99.1/" BUILDINFO &&
+  sha256sum tarnel.exe README.md LICENSE BUILDINFO > SHA256SUMS'
+case_name="a mismatch names a toolchain other than the release's"
+expect 1 'content: +DIFFERS;toolchain differs;< compiler: gcc 99\.1;> compiler: ;BUILDINFO names commit' \
+  "$repo/scripts/verify.sh" "$t/toolchain.zip" --rev "$other"
 for name in sums member; do
   case_name="a tampered zip: $name"
   expect 1 'SHA256SUMS: +FAILED;NOT VERIFIED.*SHA256SUMS' "$repo/scripts/verify.sh" "$t/$name.zip"
