@@ -1,11 +1,16 @@
-# Sourced by the other scripts: makes sure the cross toolchain, Wine, Xvfb and GoogleTest are installed
-# (Debian or Ubuntu; installing needs root), and gives Wine the settings every script runs it with.
 # shellcheck shell=bash
+# Sourced by the other scripts: makes sure the cross toolchain, Wine, Xvfb, GoogleTest and the release
+# tools are installed (Debian or Ubuntu; installing needs root), and gives Wine the settings every script
+# runs it with. A script that needs only some of the packages names those in tarnel_need before sourcing.
 
 # wine64-preloader reserves the address ranges that Windows images need before the Linux loader can put
 # anything there; without it a start now and then fails at random (wine64 only suggests it).
 tarnel_packages=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine64
-                 wine64-preloader xvfb xauth googletest)
+                 wine64-preloader xvfb xauth googletest
+                 git zip unzip osslsigncode openssl ca-certificates softhsm2 libengine-pkcs11-openssl python3)
+if [ -n "${tarnel_need+set}" ]; then
+  tarnel_packages=("${tarnel_need[@]}")
+fi
 tarnel_missing=()
 for package in "${tarnel_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || tarnel_missing+=("$package")
@@ -29,7 +34,8 @@ fi
 
 # The same private prefix in the build tree as the toolchain file gives CTest. Without mscoree and mshtml
 # Wine does not offer to download Mono and Gecko.
-export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+WINEPREFIX="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/wineprefix"
+export WINEPREFIX WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 tarnel_wine=$(command -v wine64 || command -v wine || echo /usr/lib/wine/wine64)
 tarnel_wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 
