@@ -75,6 +75,7 @@ cp -a /etc/apt/apt.conf.d/. "$root/etc/apt/apt.conf.d/"
 cp -a /etc/apt/trusted.gpg.d/. "$root/etc/apt/trusted.gpg.d/" 2>/dev/null || true
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
 git clone --quiet --no-hardlinks "$PWD" "$root/root/tarnel"
+commit=$(git -C "$root/root/tarnel" rev-parse --short HEAD)
 
 mount -t proc proc "$root/proc"
 mount -t sysfs sysfs "$root/sys"
@@ -96,7 +97,7 @@ for command in "${commands[@]}"; do
 done
 
 echo
-echo "fresh-check: Debian 12 root, commit $(git rev-parse --short HEAD), empty environment, as root:"
+echo "fresh-check: Debian 12 root, commit $commit, empty environment, as root; $SECONDS s in all:"
 printf '  %s\n' "${results[@]}"
 echo "fresh-check: the root used $(du -sh --one-file-system "$root" | cut -f1) of disk"
 exit "$failed"
