@@ -32,8 +32,8 @@ struct Candidate {
     const char* name;
     fs::path executable;
     std::wstring command;
-    std::vector<Sample> medians;    // one per run
-    std::vector<double> starts;     // every start latency kept, of all runs
+    std::vector<Sample> medians;     // one per run
+    std::vector<double> starts;      // every start latency kept, of all runs
     std::set<std::wstring> modules;  // loaded, besides itself, while the interpreter runs
 };
 
@@ -115,7 +115,8 @@ bool Launch(Candidate& candidate, const fs::path& app, const Shared& shared, boo
     sample.start = static_cast<double>(shared.stamps[0] - before) * shared.ms;
     PROCESS_MEMORY_COUNTERS_EX memory{};
     memory.cb = sizeof memory;
-    GetProcessMemoryInfo(launched.hProcess, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
+    GetProcessMemoryInfo(launched.hProcess, reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
+                         sizeof memory);
     sample.peak = static_cast<double>(memory.PeakWorkingSetSize) / 1024;
     sample.priv = static_cast<double>(memory.PrivateUsage) / 1024;
     if (listModules) {
@@ -148,7 +149,8 @@ int Measure(const fs::path& app, int runs, int rounds, bool json)
 
     LARGE_INTEGER frequency;
     QueryPerformanceFrequency(&frequency);
-    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, L"Local\\tarnel-bench-stamps");
+    HANDLE mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096,
+                                        L"Local\\tarnel-bench-stamps");
     const Shared shared{static_cast<volatile LONGLONG*>(MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, 0)),
                         CreateEventW(nullptr, FALSE, FALSE, L"Local\\tarnel-bench-running"),
                         CreateEventW(nullptr, TRUE, FALSE, L"Local\\tarnel-bench-release"),
@@ -185,8 +187,8 @@ int Measure(const fs::path& app, int runs, int rounds, bool json)
                            static_cast<double>(SizeWithoutResources(c.executable)) / 1024});
 
     const Figures &r = figures[1], &t = figures[2];
-    const Figures ratio{{t.times.start / r.times.start, t.times.exit / r.times.exit, t.times.peak / r.times.peak,
-                         r.times.priv ? t.times.priv / r.times.priv : 0},
+    const Figures ratio{{t.times.start / r.times.start, t.times.exit / r.times.exit,
+                         t.times.peak / r.times.peak, r.times.priv ? t.times.priv / r.times.priv : 0},
                         t.size / r.size,
                         t.iconless / r.iconless};
     std::vector<std::wstring> extra;
@@ -194,33 +196,40 @@ int Measure(const fs::path& app, int runs, int rounds, bool json)
         if (!reference.modules.count(module))
             extra.push_back(module);
     const double budget = 100;
-    const bool startMet = ratio.times.start <= 1.05, peakMet = ratio.times.peak <= 1.05, sizeMet = t.iconless <= budget;
+    const bool startMet = ratio.times.start <= 1.05, peakMet = ratio.times.peak <= 1.05,
+               sizeMet = t.iconless <= budget;
     std::sort(startRatios.begin(), startRatios.end());
 
     if (json) {
         std::printf("{\n  \"runs\": %d,\n  \"rounds_per_run\": %d,\n  \"candidates\": {\n", runs, rounds - 1);
         for (size_t i = 0; i < candidates.size(); ++i) {
             const Figures& f = figures[i];
-            std::printf("    \"%s\": {\"start_ms\": %.3f, \"exit_ms\": %.3f, \"peak_working_set_kib\": %.0f, "
-                        "\"private_kib\": %.0f, \"size_kib\": %.1f, \"size_without_icon_kib\": %.1f, \"modules\": [",
-                        candidates[i].name, f.times.start, f.times.exit, f.times.peak, f.times.priv, f.size, f.iconless);
+            std::printf(
+                "    \"%s\": {\"start_ms\": %.3f, \"exit_ms\": %.3f, \"peak_working_set_kib\": %.0f, "
+                "\"private_kib\": %.0f, \"size_kib\": %.1f, \"size_without_icon_kib\": %.1f, \"modules\": [",
+                candidates[i].name, f.times.start, f.times.exit, f.times.peak, f.times.priv, f.size,
+                f.iconless);
             size_t n = 0;
             for (const std::wstring& module : candidates[i].modules)
                 std::printf("%s\"%s\"", n++ ? ", " : "", Narrow(module).c_str());
             std::printf("]}%s\n", i + 1 < candidates.size() ? "," : "");
         }
-        std::printf("  },\n  \"tarnel_to_reference\": {\"start_fastest_tenth\": %.3f, \"start\": %.3f, \"exit\": %.3f, \"peak_working_set\": %.3f, "
-                    "\"private\": %.3f, \"size\": %.3f, \"size_without_icon\": %.3f},\n",
-                    FastestTenth(tarnel.starts) / FastestTenth(reference.starts), ratio.times.start, ratio.times.exit,
-                    ratio.times.peak, ratio.times.priv, ratio.size, ratio.iconless);
-        std::printf("  \"targets\": {\"start_within_5_percent\": %s, \"peak_working_set_within_5_percent\": %s, "
-                    "\"no_extra_modules\": %s, \"size_without_icon_within_100_kib\": %s}\n}\n",
-                    startMet ? "true" : "false", peakMet ? "true" : "false", extra.empty() ? "true" : "false",
-                    sizeMet ? "true" : "false");
+        std::printf(
+            "  },\n  \"tarnel_to_reference\": {\"start_fastest_tenth\": %.3f, \"start\": %.3f, \"exit\": "
+            "%.3f, \"peak_working_set\": %.3f, "
+            "\"private\": %.3f, \"size\": %.3f, \"size_without_icon\": %.3f},\n",
+            FastestTenth(tarnel.starts) / FastestTenth(reference.starts), ratio.times.start, ratio.times.exit,
+            ratio.times.peak, ratio.times.priv, ratio.size, ratio.iconless);
+        std::printf(
+            "  \"targets\": {\"start_within_5_percent\": %s, \"peak_working_set_within_5_percent\": %s, "
+            "\"no_extra_modules\": %s, \"size_without_icon_within_100_kib\": %s}\n}\n",
+            startMet ? "true" : "false", peakMet ? "true" : "false", extra.empty() ? "true" : "false",
+            sizeMet ? "true" : "false");
         return 0;
     }
 
-    std::printf("Median of %d runs' medians, each over %d rounds (its first discarded)\n\n", runs, rounds - 1);
+    std::printf("Median of %d runs' medians, each over %d rounds (its first discarded)\n\n", runs,
+                rounds - 1);
     std::printf("%-12s %10s %10s %14s %13s %10s %14s\n", "candidate", "start ms", "exit ms", "peak WS KiB",
                 "private KiB", "size KiB", "no-icon KiB");
     for (size_t i = 0; i < candidates.size(); ++i) {
@@ -235,16 +244,18 @@ int Measure(const fs::path& app, int runs, int rounds, bool json)
     // Wine's launch times come in steps of about 25 ms; the fastest tenth of launches shows what the
     // launchers themselves cost, without the steps.
     const double fastT = FastestTenth(tarnel.starts), fastR = FastestTenth(reference.starts);
-    std::printf("start ratio per run: %.2f to %.2f; fastest tenth of starts: tarnel %.2f ms, reference %.2f ms, "
-                "ratio %.3f\n", startRatios.front(), startRatios.back(), fastT, fastR, fastT / fastR);
+    std::printf(
+        "start ratio per run: %.2f to %.2f; fastest tenth of starts: tarnel %.2f ms, reference %.2f ms, "
+        "ratio %.3f\n",
+        startRatios.front(), startRatios.back(), fastT, fastR, fastT / fastR);
     std::printf("\nModules loaded by tarnel.exe, besides itself, while the interpreter runs:\n ");
     for (const std::wstring& module : tarnel.modules)
         std::printf(" %s", Narrow(module).c_str());
     std::printf("\n\nTargets:\n");
-    std::printf("  start latency within 5%% of the reference:    %s (ratio %.3f)\n", startMet ? "met" : "MISSED",
-                ratio.times.start);
-    std::printf("  peak working set within 5%% of the reference: %s (ratio %.3f)\n", peakMet ? "met" : "MISSED",
-                ratio.times.peak);
+    std::printf("  start latency within 5%% of the reference:    %s (ratio %.3f)\n",
+                startMet ? "met" : "MISSED", ratio.times.start);
+    std::printf("  peak working set within 5%% of the reference: %s (ratio %.3f)\n",
+                peakMet ? "met" : "MISSED", ratio.times.peak);
     std::printf("  no module beyond the reference's:             %s", extra.empty() ? "met" : "MISSED:");
     for (const std::wstring& module : extra)
         std::printf(" %s", Narrow(module).c_str());

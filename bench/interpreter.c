@@ -9,7 +9,7 @@ void __stdcall BenchEntry(void)
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
     HANDLE shared = OpenFileMappingW(FILE_MAP_WRITE, FALSE, L"Local\\tarnel-bench-stamps");
-    LONGLONG *stamps = shared ? (LONGLONG *)MapViewOfFile(shared, FILE_MAP_WRITE, 0, 0, 0) : NULL;
+    LONGLONG* stamps = shared ? (LONGLONG*)MapViewOfFile(shared, FILE_MAP_WRITE, 0, 0, 0) : NULL;
     if (!stamps)
         ExitProcess(2);
     stamps[0] = now.QuadPart;

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <shlwapi.h>
 
-static void Require(const wchar_t *path)
+static void Require(const wchar_t* path)
 {
     if (PathFileExistsW(path))
         return;
@@ -24,7 +24,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, PWSTR arguments, int
     Require(L"build\\tarnel.py");
     wsprintfW(command, L"pythonw.exe build\\tarnel.py --pid=%lu", GetCurrentProcessId());
     Require(L".\\embeddables\\pythonw.exe");
-    if (!CreateProcessW(L".\\embeddables\\pythonw.exe", command, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &child))
+    if (!CreateProcessW(L".\\embeddables\\pythonw.exe", command, NULL, NULL, TRUE, 0, NULL, NULL, &startup,
+                        &child))
         return -1;
     WaitForSingleObject(child.hProcess, INFINITE);
     CloseHandle(child.hProcess);

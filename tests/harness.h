@@ -39,9 +39,9 @@ inline std::filesystem::path NewScratchFolder(const std::wstring& prefix)
 inline std::wstring SystemText(DWORD error, const std::wstring& subject)
 {
     wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                                            FORMAT_MESSAGE_IGNORE_INSERTS,
-                                        nullptr, error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        error, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
     std::wstring text(buffer, length);
     LocalFree(buffer);
     if (const size_t insert = text.find(L"%1"); insert != std::wstring::npos)
@@ -61,7 +61,8 @@ inline std::uintmax_t SizeWithoutResources(const std::filesystem::path& executab
         return bytes.size();  // no room for the headers: not a launcher worth measuring
     std::memcpy(&dos, bytes.data(), sizeof dos);
     std::memcpy(&nt, bytes.data() + dos.e_lfanew, sizeof nt);
-    const size_t sections = dos.e_lfanew + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
+    const size_t sections =
+        dos.e_lfanew + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
     std::uintmax_t size = bytes.size();
     for (WORD i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
         IMAGE_SECTION_HEADER section{};

@@ -47,7 +47,10 @@ protected:
         throw std::out_of_range("address outside every section");
     }
 
-    const IMAGE_DATA_DIRECTORY& Directory(int index) const { return nt_->OptionalHeader.DataDirectory[index]; }
+    const IMAGE_DATA_DIRECTORY& Directory(int index) const
+    {
+        return nt_->OptionalHeader.DataDirectory[index];
+    }
 
     // The entries of one level of the resource tree; names are returned as their ids.
     std::vector<IMAGE_RESOURCE_DIRECTORY_ENTRY> ResourceEntries(DWORD offsetInTree) const
@@ -78,12 +81,14 @@ TEST_F(Image, IsA64BitGuiProgramForWindows6WithAslrAndNx)
 TEST_F(Image, ImportsOnlyWindowsOwnDlls)
 {
     std::set<std::string> imported;
-    for (size_t at = Offset(Directory(IMAGE_DIRECTORY_ENTRY_IMPORT).VirtualAddress);; at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+    for (size_t at = Offset(Directory(IMAGE_DIRECTORY_ENTRY_IMPORT).VirtualAddress);;
+         at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
         const auto* descriptor = At<IMAGE_IMPORT_DESCRIPTOR>(at);
         if (!descriptor->Name)
             break;
         std::string name(At<char>(Offset(descriptor->Name)));
-        std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(toupper(c)); });
+        std::transform(name.begin(), name.end(), name.begin(),
+                       [](char c) { return static_cast<char>(toupper(c)); });
         imported.insert(name);
     }
     // The C runtime is Windows' own msvcrt.dll when built with mingw-w64, linked in when built with MSVC.

@@ -81,7 +81,11 @@ std::wstring WindowText(HWND window)
 // Reads a message box (its text is the static control 0xFFFF) and presses OK.
 Dialog Answer(HWND dialog)
 {
-    Dialog seen{WindowText(dialog), WindowText(GetDlgItem(dialog, 0xFFFF)), {}, GetWindow(dialog, GW_OWNER) != nullptr, 0};
+    Dialog seen{WindowText(dialog),
+                WindowText(GetDlgItem(dialog, 0xFFFF)),
+                {},
+                GetWindow(dialog, GW_OWNER) != nullptr,
+                0};
     EnumChildWindows(
         dialog,
         [](HWND child, LPARAM param) -> BOOL {
@@ -97,7 +101,8 @@ Dialog Answer(HWND dialog)
             return TRUE;
         },
         reinterpret_cast<LPARAM>(&seen));
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
     return seen;
 }
 
@@ -137,8 +142,8 @@ protected:
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION launcher{};
-        EXPECT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, flags, nullptr, directory.c_str(),
-                                   &startup, &launcher))
+        EXPECT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                                   directory.c_str(), &startup, &launcher))
             << "error " << GetLastError();
         return launcher;
     }
@@ -172,7 +177,8 @@ protected:
     {
         std::ifstream file(record_, std::ios::binary);
         const std::string bytes{std::istreambuf_iterator<char>(file), {}};
-        const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+        const std::wstring text(reinterpret_cast<const wchar_t*>(bytes.data()),
+                                bytes.size() / sizeof(wchar_t));
         std::map<std::wstring, std::wstring> record;
         for (size_t start = 0, end; (end = text.find(L'\n', start)) != std::wstring::npos; start = end + 1) {
             const std::wstring line = text.substr(start, end - start);
@@ -217,6 +223,8 @@ TEST_P(Layouts, ReportFirstMissingPathOrStartInterpreter)
     EXPECT_TRUE(Record().empty()) << "the interpreter ran";
 }
 
+// A table reads best one row to a line.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     , Layouts,
     testing::Values(
@@ -230,6 +238,7 @@ INSTANTIATE_TEST_SUITE_P(
         LayoutCase{"InterpreterNotAProgram", {{Kind::File, L"embeddables\\pythonw.exe"}, Script},
                    CannotStart(ERROR_BAD_EXE_FORMAT), StatusFailed}),
     [](const testing::TestParamInfo<LayoutCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 // A full launch: what reaches the interpreter, and how the launcher's life follows the interpreter's.
 struct LaunchCase {
@@ -263,8 +272,8 @@ TEST_P(Launches, PassFixedCommandLineAndWaitForInterpreter)
     PROCESS_INFORMATION launcher = Start(root, row.arguments);
     // The stand-in can only set this event through a handle it inherited by way of the launcher.
     ASSERT_EQ(WaitForSingleObject(started, 30000), WAIT_OBJECT_0) << "the interpreter did not start";
-    HANDLE child = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                               std::stoul(Record()[L"pid"]));
+    HANDLE child =
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, std::stoul(Record()[L"pid"]));
     ASSERT_NE(child, nullptr);
     EXPECT_EQ(WaitForSingleObject(launcher.hProcess, 0), WAIT_TIMEOUT) << "the launcher did not wait";
     if (row.endLauncher) {
@@ -280,7 +289,8 @@ TEST_P(Launches, PassFixedCommandLineAndWaitForInterpreter)
     EXPECT_EQ(childStatus, row.childStatus);
 
     auto record = Record();
-    EXPECT_EQ(record[L"command"], L"pythonw.exe build\\tarnel.py --pid=" + std::to_wstring(launcher.dwProcessId));
+    EXPECT_EQ(record[L"command"],
+              L"pythonw.exe build\\tarnel.py --pid=" + std::to_wstring(launcher.dwProcessId));
     EXPECT_EQ(fs::path(record[L"directory"]), root);
     EXPECT_TRUE(outcome.dialogs.empty());
     EXPECT_EQ(outcome.status, row.endLauncher ? 1u : 0u);
@@ -289,6 +299,8 @@ TEST_P(Launches, PassFixedCommandLineAndWaitForInterpreter)
         CloseHandle(handle);
 }
 
+// A table reads best one row to a line.
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     , Launches,
     testing::Values(LaunchCase{"Plain", L"app", L"", 0, false},
@@ -296,6 +308,7 @@ INSTANTIATE_TEST_SUITE_P(
                     LaunchCase{"SpacesAndNonAsciiInFolder", L"my app \u00fc \u03a9 \u65e5\u672c", L"", 0xC0000005u, false},
                     LaunchCase{"LauncherEndedWhileWaiting", L"app", L"", 0, true}),
     [](const testing::TestParamInfo<LaunchCase>& info) { return std::string(info.param.name); });
+// clang-format on
 
 // The folder appears between the launcher's quiet first test and the check's second one: the launch goes
 // on as usual instead of testing, and naming, an interpreter path never assembled. The launcher runs under
@@ -307,7 +320,8 @@ TEST_F(Launcher, FolderAppearingBetweenItsTwoTestsIsUsed)
     const fs::path staging = Lay({Interpreter, Script}, L"staging");
     PROCESS_INFORMATION launcher = Start(root, L"", DEBUG_ONLY_THIS_PROCESS);
     // System DLLs sit at the same address in every process.
-    void* const target = reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(L"shlwapi.dll"), "PathFileExistsW"));
+    void* const target =
+        reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(L"shlwapi.dll"), "PathFileExistsW"));
     const BYTE breakpoint = 0xCC;
     BYTE original = 0;
     bool armed = false, stepping = false;
@@ -332,7 +346,8 @@ TEST_F(Launcher, FolderAppearingBetweenItsTwoTestsIsUsed)
                 ReadProcessMemory(launcher.hProcess, target, &original, 1, nullptr);
                 WriteProcessMemory(launcher.hProcess, target, &breakpoint, 1, nullptr);
                 armed = true;
-            } else if (exception.ExceptionCode == EXCEPTION_BREAKPOINT && exception.ExceptionAddress == target) {
+            } else if (exception.ExceptionCode == EXCEPTION_BREAKPOINT &&
+                       exception.ExceptionAddress == target) {
                 WriteProcessMemory(launcher.hProcess, target, &original, 1, nullptr);
                 context.Rip -= 1;
                 if (++entries == 1) {
@@ -358,7 +373,8 @@ TEST_F(Launcher, FolderAppearingBetweenItsTwoTestsIsUsed)
     // A launcher that went on to test the interpreter path it never assembled would show "  does not exist."
     const Outcome outcome = Finish(launcher, debug);
     EXPECT_GE(entries, 2) << "the folder was not tested twice";
-    EXPECT_TRUE(outcome.dialogs.empty()) << testing::PrintToString(outcome.dialogs.empty() ? L"" : outcome.dialogs[0].text);
+    EXPECT_TRUE(outcome.dialogs.empty())
+        << testing::PrintToString(outcome.dialogs.empty() ? L"" : outcome.dialogs[0].text);
     EXPECT_EQ(outcome.status, 0u);
     EXPECT_EQ(Record()[L"command"].substr(0, 28), L"pythonw.exe build\\tarnel.py ");
 }

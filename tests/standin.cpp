@@ -20,7 +20,8 @@ std::wstring Variable(const wchar_t* name)
 
 HANDLE InheritedHandle(const wchar_t* name)
 {
-    return reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(std::wcstoull(Variable(name).c_str(), nullptr, 10)));
+    return reinterpret_cast<HANDLE>(
+        static_cast<ULONG_PTR>(std::wcstoull(Variable(name).c_str(), nullptr, 10)));
 }
 
 void Record(const std::wstring& line)
