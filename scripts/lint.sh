@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Checks the sources without building them: shellcheck on every script, clang-format on the C and C++
+# sources (the style in .clang-format), cppcheck for the warnings that point at real faults, and the
+# hosted CI workflow against its published schema. Installs what it lacks (Debian packages, and the
+# workflow validator from npm into build/lint-tools).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+# shellcheck disable=SC2034 # read by deps.sh
+tarnel_need=(shellcheck clang-format-14 cppcheck npm)
+command -v npm >/dev/null && tarnel_need=(shellcheck clang-format-14 cppcheck)
+# shellcheck source=scripts/deps.sh
+source scripts/deps.sh
+
+validator_version=0.6.0
+failed=()
+
+mapfile -t scripts < <(git ls-files --cached --others --exclude-standard '*.sh' .ci/run)
+echo "shellcheck: ${#scripts[@]} scripts"
+shellcheck -x "${scripts[@]}" || failed+=(shellcheck)
+
+mapfile -t sources < <(git ls-files --cached --others --exclude-standard '*.c' '*.cpp' '*.h')
+echo "clang-format: ${#sources[@]} sources"
+clang-format-14 --dry-run -Werror "${sources[@]}" || failed+=(clang-format)
+
+# Warnings, portability and performance; not style. GoogleTest's table macro with an empty prefix is
+# beyond cppcheck's parser, so it is read as nothing (the rows are data).
+echo "cppcheck: src tests bench"
+cppcheck --quiet --error-exitcode=1 --inline-suppr --enable=warning,portability,performance --std=c++17 \
+  --library=windows --library=googletest -D_WIN64 '-DINSTANTIATE_TEST_SUITE_P(...)=' -I src -I tests \
+  src tests bench || failed+=(cppcheck)
+
+tools=build/lint-tools
+if [ ! -x "$tools/node_modules/.bin/action-validator" ]; then
+  npm install --silent --no-save --no-audit --no-fund --prefix "$tools" "@action-validator/cli@$validator_version"
+fi
+mapfile -t workflows < <(git ls-files --cached --others --exclude-standard '.github/workflows/*.yml')
+echo "action-validator $validator_version: ${workflows[*]:-no workflow}"
+for workflow in "${workflows[@]}"; do
+  "$tools/node_modules/.bin/action-validator" "$workflow" || failed+=("$workflow")
+done
+
+if [ "${#failed[@]}" -gt 0 ]; then
+  echo "lint: FAILED: ${failed[*]}" >&2
+  exit 1
+fi
+echo "lint: passed"
