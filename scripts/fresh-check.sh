@@ -68,12 +68,17 @@ trap "exit 130" INT TERM
 
 mkdir -p "$root"
 tar -C "$root" -xf "$base"
-# The same package mirrors and apt settings as this machine, and its name servers.
+# The same package mirrors and apt settings as this machine, its name servers, and what it needs to reach
+# the npm registry: its own certificate authorities (a network may inspect TLS) and npm's global settings.
 rm -f "$root/etc/apt/sources.list"
 cp -a /etc/apt/sources.list* "$root/etc/apt/" 2>/dev/null || true
 cp -a /etc/apt/apt.conf.d/. "$root/etc/apt/apt.conf.d/"
 cp -a /etc/apt/trusted.gpg.d/. "$root/etc/apt/trusted.gpg.d/" 2>/dev/null || true
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
+mkdir -p "$root/usr/local/share/ca-certificates" "$root/etc/ssl/certs"
+cp -a /usr/local/share/ca-certificates/. "$root/usr/local/share/ca-certificates/" 2>/dev/null || true
+cp -L /etc/ssl/certs/ca-certificates.crt "$root/etc/ssl/certs/" 2>/dev/null || true
+cp -L /etc/npmrc "$root/etc/npmrc" 2>/dev/null || true
 git clone --quiet --no-hardlinks "$PWD" "$root/root/tarnel"
 commit=$(git -C "$root/root/tarnel" rev-parse --short HEAD)
 

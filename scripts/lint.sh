@@ -31,7 +31,7 @@ cppcheck --quiet --error-exitcode=1 --inline-suppr --enable=warning,portability,
 
 tools=build/lint-tools
 if [ ! -x "$tools/node_modules/.bin/action-validator" ]; then
-  npm install --silent --no-save --no-audit --no-fund --prefix "$tools" "@action-validator/cli@$validator_version"
+  npm install --loglevel=error --no-save --no-audit --no-fund --prefix "$tools" "@action-validator/cli@$validator_version"
 fi
 mapfile -t workflows < <(git ls-files --cached --others --exclude-standard '.github/workflows/*.yml')
 echo "action-validator $validator_version: ${workflows[*]:-no workflow}"
