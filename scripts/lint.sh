@@ -6,19 +6,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck disable=SC2034 # read by deps.sh
-tarnel_need=(shellcheck clang-format-14 cppcheck npm)
-command -v npm >/dev/null && tarnel_need=(shellcheck clang-format-14 cppcheck)
+tarnel_need=(git shellcheck clang-format-14 cppcheck npm)
+command -v npm >/dev/null && tarnel_need=(git shellcheck clang-format-14 cppcheck)
 # shellcheck source=scripts/deps.sh
 source scripts/deps.sh
 
 validator_version=0.6.0
 failed=()
+# The files git knows, and those it would add: what a commit of this tree holds.
+files() { git ls-files --cached --others --exclude-standard "$@"; }
 
-mapfile -t scripts < <(git ls-files --cached --others --exclude-standard '*.sh' .ci/run)
+listed=$(files '*.sh' .ci/run)
+mapfile -t scripts <<<"$listed"
 echo "shellcheck: ${#scripts[@]} scripts"
 shellcheck -x "${scripts[@]}" || failed+=(shellcheck)
 
-mapfile -t sources < <(git ls-files --cached --others --exclude-standard '*.c' '*.cpp' '*.h')
+listed=$(files '*.c' '*.cpp' '*.h')
+mapfile -t sources <<<"$listed"
 echo "clang-format: ${#sources[@]} sources"
 clang-format-14 --dry-run -Werror "${sources[@]}" || failed+=(clang-format)
 
@@ -33,7 +37,8 @@ tools=build/lint-tools
 if [ ! -x "$tools/node_modules/.bin/action-validator" ]; then
   npm install --loglevel=error --no-save --no-audit --no-fund --prefix "$tools" "@action-validator/cli@$validator_version"
 fi
-mapfile -t workflows < <(git ls-files --cached --others --exclude-standard '.github/workflows/*.yml')
+listed=$(files '.github/workflows/*.yml')
+mapfile -t workflows <<<"$listed"
 echo "action-validator $validator_version: ${workflows[*]:-no workflow}"
 for workflow in "${workflows[@]}"; do
   "$tools/node_modules/.bin/action-validator" "$workflow" || failed+=("$workflow")
