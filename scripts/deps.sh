@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # Sourced by the other scripts: makes sure the cross toolchain, Wine, Xvfb, GoogleTest and the release
 # tools are installed (Debian or Ubuntu; installing needs root), and gives Wine the settings every script
-# runs it with. A script that needs only some of the packages names those in tarnel_need before sourcing.
+# runs it with, and the checks the scripts share. A script that needs only some of the packages names those
+# in tarnel_need before sourcing.
 
 # wine64-preloader reserves the address ranges that Windows images need before the Linux loader can put
 # anything there; without it a start now and then fails at random (wine64 only suggests it).
@@ -55,4 +56,12 @@ tarnel_wine_prefix() {
     echo "tarnel: Wine could not set up its prefix (wineboot status $status)" >&2
     exit 1
   fi
+}
+
+# Whether a file is a PE executable: "MZ", then "PE\0\0" where the DOS header points.
+tarnel_is_pe() {
+  local offset
+  offset=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+  [ "$(head -c 2 "$1")" = MZ ] && [ -n "$offset" ] &&
+    [ "$(od -An -c -j "$offset" -N4 "$1" 2>/dev/null | tr -d ' ')" = 'PE\0\0' ]
 }

@@ -63,14 +63,10 @@ tarnel_need=(osslsigncode openssl libengine-pkcs11-openssl)
 # shellcheck source=scripts/deps.sh
 source "$(dirname "$0")/deps.sh"
 
-# The input: an existing PE executable ("MZ", then "PE\0\0" where the DOS header points).
+# The input: an existing PE executable.
 [ -f "$in" ] || fail "$in: no such file"
 [ -r "$in" ] || fail "$in: not readable"
-pe_offset=$(od -An -tu4 -j60 -N4 "$in" 2>/dev/null | tr -d ' ')
-if [ "$(head -c 2 "$in")" != MZ ] || [ -z "$pe_offset" ] ||
-   [ "$(od -An -c -j "$pe_offset" -N4 "$in" 2>/dev/null | tr -d ' ')" != 'PE\0\0' ]; then
-  fail "$in is not a Windows executable (no PE header); nothing was signed"
-fi
+tarnel_is_pe "$in" || fail "$in is not a Windows executable (no PE header); nothing was signed"
 for file in "$pkcs12" "$cert" "$key" "$password_file"; do
   [ -z "$file" ] || [ -r "$file" ] || fail "$file: no such file, or not readable"
 done

@@ -63,11 +63,7 @@ if [ "$(head -c 4 "$file" | od -An -tx1 | tr -d ' ')" = 504b0304 ]; then
 else
   exe=$file
 fi
-pe_offset=$(od -An -tu4 -j60 -N4 "$exe" 2> /dev/null | tr -d ' ')
-if [ "$(head -c 2 "$exe")" != MZ ] || [ -z "$pe_offset" ] ||
-   [ "$(od -An -c -j "$pe_offset" -N4 "$exe" 2> /dev/null | tr -d ' ')" != 'PE\0\0' ]; then
-  cannot "$file is not a Windows executable (no PE header)"
-fi
+tarnel_is_pe "$exe" || cannot "$file is not a Windows executable (no PE header)"
 field() { [ -z "$buildinfo" ] || sed -n "s/^$1: //p" "$buildinfo"; }
 [ -n "$rev" ] || rev=$(field commit)
 [ -n "$rev" ] || rev=HEAD
