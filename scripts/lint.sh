@@ -6,8 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck disable=SC2034 # read by deps.sh
-tarnel_need=(git shellcheck clang-format-14 cppcheck npm)
-command -v npm >/dev/null && tarnel_need=(git shellcheck clang-format-14 cppcheck)
+tarnel_need=(git shellcheck clang-format-14 cppcheck)
+command -v npm >/dev/null || tarnel_need+=(npm)
 # shellcheck source=scripts/deps.sh
 source scripts/deps.sh
 
