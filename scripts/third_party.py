@@ -30,7 +30,7 @@ GCC_EXCEPTION = "GNU General Public License (v3 or later) with version 3.1 of th
 class Component:
     name: str
     description: str
-    files: list  # patterns for the base name of an archive or object file the linker read
+    files: list  # patterns for an archive or object file the linker read: its base name, or with a "/" its path
     # Where its sources are in the package's copyright file: a folder of a DEP-5 file, or, for GCC's
     # free-form file, the library's name in its list of libraries under the runtime exception.
     dep5_folder: str = ""
@@ -40,7 +40,8 @@ class Component:
 
 
 COMPONENTS = [
-    Component("tarnel", "the launcher's own code", ["objects.a", "*.obj", "*.res"], ours=True),
+    # Our own objects, as the linker names them: relative to the build folder.
+    Component("tarnel", "the launcher's own code", ["CMakeFiles/tarnel.dir/objects.a"], ours=True),
     Component("libstdc++", "GNU C++ standard library (GCC)", ["libstdc++.a"], gcc_library="libstdc++-v3"),
     Component("libgcc", "GCC low-level runtime and unwinder", ["libgcc.a", "libgcc_eh.a", "crtbegin.o", "crtend.o"],
               gcc_library="libgcc"),
@@ -119,7 +120,7 @@ def linked_files(map_path):
 def component_of(path):
     base = os.path.basename(path)
     for component in COMPONENTS:
-        if any(fnmatch.fnmatchcase(base, pattern) for pattern in component.files):
+        if any(fnmatch.fnmatchcase(path if "/" in pattern else base, pattern) for pattern in component.files):
             return component
     return None
 
