@@ -88,9 +88,10 @@ echo 'int planted_value = 42;' >"$work/planted.c"
 x86_64-w64-mingw32-gcc-posix -c "$work/planted.c" -o "$work/planted.o"
 for name in libplanted.a libmoldname.a; do
   rm -f "$work/$name" && x86_64-w64-mingw32-ar rcs "$work/$name" "$work/planted.o"
-  mapfile -t objects < <(find "$build/CMakeFiles/tarnel.dir" -name '*.obj' -o -name '*.res' | sort)
-  x86_64-w64-mingw32-g++-posix -municode -mwindows -static -o "$work/planted.exe" "${objects[@]}" \
-    -Wl,--whole-archive "$work/$name" -Wl,--no-whole-archive -lshlwapi "-Wl,-Map=$work/$name.map"
+  # The launcher's own link, as CMake makes it (its objects archive, from the build folder), plus the library.
+  (cd "$build" && x86_64-w64-mingw32-g++-posix -Os -mwindows -static -municode -Wl,--gc-sections \
+     "-Wl,-Map=$work/$name.map" -Wl,--whole-archive CMakeFiles/tarnel.dir/objects.a "$work/$name" \
+     -Wl,--no-whole-archive -o "$work/planted.exe" -lshlwapi -luser32)
   if [ "$name" = libplanted.a ]; then
     expect_refusal "$work/$name.map" "libplanted.a(planted.o)"
   else
@@ -111,17 +112,22 @@ echo "size without icon: posix $(size_without_icon "$build/tarnel.exe") bytes," 
 
 echo "== the SBOM: CycloneDX's own schema and validator, and what it says of tarnel"
 if [ ! -f "$tools/node_modules/@cyclonedx/cyclonedx-library/package.json" ] ||
-   ! grep -q "\"version\": \"$validator_version\"" "$tools/node_modules/@cyclonedx/cyclonedx-library/package.json"; then
+   ! grep -q "\"version\": \"$validator_version\"" "$tools/node_modules/@cyclonedx/cyclonedx-library/package.json" ||
+   [ ! -f "$tools/node_modules/spdx-expression-parse/package.json" ]; then
   npm install --loglevel=error --no-save --no-audit --no-fund --prefix "$tools" \
-    "@cyclonedx/cyclonedx-library@$validator_version" ajv@8.17.1 ajv-formats@3.0.1 ajv-formats-draft2019@1.6.1
+    "@cyclonedx/cyclonedx-library@$validator_version" ajv@8.17.1 ajv-formats@3.0.1 ajv-formats-draft2019@1.6.1 \
+    spdx-expression-parse@4.0.0
 fi
 validate() { NODE_PATH=$tools/node_modules node "$source/tests/validate_sbom.js" "$1"; }
 for sbom in "$work/posix.cdx.json" "$work/win32-out.cdx.json"; do
   validate "$sbom" || fail "$sbom does not validate"
 done
-# The validator must also be able to say no: a hash algorithm the schema does not know.
+# The validator must also be able to say no: a hash algorithm the schema does not know, a licence
+# expression that is no SPDX expression.
 sed 's/"alg": "SHA-256"/"alg": "SHA-257"/' "$work/posix.cdx.json" >"$work/broken.cdx.json"
 validate "$work/broken.cdx.json" 2>/dev/null && fail "the validator accepted an unknown hash algorithm"
+sed 's/"expression": "MIT AND BSD-3-Clause"/"expression": "MIT AND expat"/' "$work/posix.cdx.json" >"$work/broken.cdx.json"
+validate "$work/broken.cdx.json" 2>/dev/null && fail "the validator accepted the licence name expat"
 python3 - "$work/posix.cdx.json" "$(sha256sum <"$build/tarnel.exe" | cut -d' ' -f1)" "$commit" <<'EOF' || fail "SBOM content"
 import json, sys
 bom = json.load(open(sys.argv[1]))
