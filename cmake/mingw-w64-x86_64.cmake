@@ -3,9 +3,18 @@ set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 # The posix thread-model compilers: GoogleTest needs std::mutex, which the win32 model lacks. Everything
-# is linked statically, so the choice adds no DLL to what the launcher imports.
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
+# is linked statically, so the choice adds no DLL to what the launcher imports. A build of the launcher
+# alone (-DTARNEL_TESTS=OFF) may take -DTARNEL_THREADS=win32, which links no winpthreads.
+if(NOT TARNEL_THREADS)
+  set(TARNEL_THREADS posix)
+endif()
+if(NOT TARNEL_THREADS MATCHES "^(posix|win32)$")
+  message(FATAL_ERROR "TARNEL_THREADS is posix or win32, not '${TARNEL_THREADS}'")
+endif()
+# CMake's test compilations read this file too, and need the same choice.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES TARNEL_THREADS)
+set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-${TARNEL_THREADS})
+set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-${TARNEL_THREADS})
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)

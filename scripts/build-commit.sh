@@ -2,6 +2,7 @@
 # Builds tarnel.exe from a clean copy of one commit: scripts/build-commit.sh REV DIR [--icon FILE]
 # Unpacks `git archive REV` into DIR/src, builds only the launcher there and leaves DIR/tarnel.exe,
 # DIR/version (the CMake project's version) and DIR/toolchain (what built it, as BUILDINFO lines).
+# Beside them: DIR/THIRD-PARTY-NOTICES.txt and DIR/tarnel.cdx.json, made from the build's linker map.
 # release.sh and verify.sh both build this way, so a rebuild is made exactly as the release was.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
@@ -51,3 +52,16 @@ if ! (cd "$dir/src" &&
 fi
 cp "$dir/src/build/tarnel.exe" "$dir/tarnel.exe"
 sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/src/build/CMakeCache.txt" > "$dir/version"
+
+# What the executable contains, from this build's own linker map, by the commit's own generator: its
+# third-party notices and SBOM (CycloneDX). The commit's time, not the clock's, so each build of one
+# commit gives the same bytes. A commit from before the generator has neither.
+if [ -f "$dir/src/scripts/third_party.py" ]; then
+  committed=$(TZ=UTC git -C "$repo" log -1 --format=%cd --date=format-local:%Y-%m-%dT%H:%M:%SZ "$commit")
+  python3 "$dir/src/scripts/third_party.py" "$dir/src/build/tarnel.map" --exe "$dir/tarnel.exe" \
+    --version "$(cat "$dir/version")" --commit "$commit" --time "$committed" \
+    --notices "$dir/THIRD-PARTY-NOTICES.txt" --sbom "$dir/tarnel.cdx.json" || {
+    echo "tarnel: no third-party notices for $commit: the link took in something unaccounted" >&2
+    exit 2
+  }
+fi

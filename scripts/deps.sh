@@ -8,7 +8,11 @@
 # anything there; without it a start now and then fails at random (wine64 only suggests it).
 tarnel_packages=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine64
                  wine64-preloader xvfb xauth googletest
-                 git zip unzip osslsigncode openssl ca-certificates softhsm2 libengine-pkcs11-openssl python3)
+                 git zip unzip osslsigncode openssl ca-certificates softhsm2 libengine-pkcs11-openssl python3
+                 g++-mingw-w64-x86-64-win32)
+# npm for the SBOM's validator (tests/third_party_test.sh), only where there is none: a Node.js from
+# elsewhere conflicts with Debian's npm package.
+command -v npm >/dev/null || tarnel_packages+=(npm)
 if [ -n "${tarnel_need+set}" ]; then
   tarnel_packages=("${tarnel_need[@]}")
 fi

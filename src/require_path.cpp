@@ -2,6 +2,7 @@
 
 #include <shlwapi.h>
 
+#include <charconv>
 #include <cstdlib>
 
 namespace {
@@ -26,13 +27,23 @@ void ExitWithError(const std::wstring& text)
     std::exit(-1);
 }
 
+std::wstring Decimal(DWORD value)
+{
+    // std::to_chars, not std::to_wstring: the latter formats through the C runtime's printf family,
+    // which would bring its whole floating-point formatting into the executable for one number.
+    char digits[10];  // 4294967295
+    const char* const first = digits;
+    const char* const last = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    return std::wstring(first, last);
+}
+
 std::wstring SystemMessage(DWORD code, const std::wstring& subject)
 {
     wchar_t* buffer = nullptr;
     const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
         code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-    std::wstring text = length ? std::wstring(buffer, length) : L"Error " + std::to_wstring(code);
+    std::wstring text = length ? std::wstring(buffer, length) : L"Error " + Decimal(code);
     LocalFree(buffer);
     // Messages about a program name it as "%1" ("%1 is not a valid Win32 application."). Inserts are not
     // expanded by FormatMessageW itself: a message with more of them would read arguments never given.

@@ -14,6 +14,9 @@ void RequirePath(std::wstring path);
 // the handlers registered for process end still run.
 [[noreturn]] void ExitWithError(const std::wstring& text);
 
+// `value` in decimal digits, unsigned.
+std::wstring Decimal(DWORD value);
+
 // The system's own text for a Windows error code, with `subject` in place of its "%1" and without its
 // trailing line break; "Error N" where the system has no text for the code.
 std::wstring SystemMessage(DWORD code, const std::wstring& subject);

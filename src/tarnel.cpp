@@ -34,7 +34,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     const std::wstring InterpreterPath = std::wstring(EmbeddablesFolder) + PathSeparator + InterpreterName;
     // The identifier is a DWORD and is written unsigned; nothing on the line is quoted.
     std::wstring CommandLine = std::wstring(InterpreterName) + WordSeparator + ScriptPath + PidOption +
-                               std::to_wstring(GetCurrentProcessId());
+                               Decimal(GetCurrentProcessId());
     RequirePath(InterpreterPath);
 
     STARTUPINFOW startup{};

@@ -134,10 +134,12 @@ TEST_F(Image, OnlyResourceIsTheIconWithSevenFullColourSizes)
 }
 
 // The launcher's code and data, less the icon, as built by this project's toolchain with the static C++
-// runtime: a new dependency (iostreams, say) shows up here long before anyone reads a map file.
+// runtime: a new dependency (iostreams, say) shows up here long before anyone reads a map file. Debian 12's
+// mingw-w64 (posix threads) gives 184 KiB; the 4 KiB above it take a stable update's drift, while
+// std::to_wstring alone, which brings back the C runtime's printf family, adds more than that.
 TEST(ImageSize, WithoutIconStaysWithinBudget)
 {
-    constexpr std::uintmax_t Budget = 220 * 1024;
+    constexpr std::uintmax_t Budget = 188 * 1024;
     EXPECT_LE(SizeWithoutResources(BuildFolder() / L"tarnel.exe"), Budget);
 }
 
