@@ -8,8 +8,9 @@ Prints tab-separated lines, every text from the file with its control characters
   problem   REASON                  the signature is not a sound, single Authenticode signature
   signature N   primary|nested      then, for that signature:
   signer    SUBJECT                 the certificate the signer information names (issuer and serial)
-  issuer    NAME / serial HEX / valid FROM to TO / digest ALGORITHM
+  issuer    NAME / serial HEX / valid FROM to TO
   timestamp TIME                    RFC 3161 or countersignature time, checked against the signature
+  end       N                       the last line of signature N
 For each signature N it writes WORKDIR/sig-N-signer.pem, sig-N-certs.pem (the set, for building the chain),
 sig-N-time (seconds since 1970 of an intact time stamp) and, with an RFC 3161 time stamp,
 sig-N-tsa-signer.pem and sig-N-tsa-certs.pem. Exit status 0 once it has read the file, 2 if it cannot.
@@ -324,12 +325,12 @@ def read_signature(info, data, layout, workdir, n, kind, nested):
     emit("serial", "%x" % signer.serial_number)
     emit("valid", "%s to %s" % (signer["tbs_certificate"]["validity"]["not_before"].native,
                                 signer["tbs_certificate"]["validity"]["not_after"].native))
-    emit("digest", algorithm)
     Path(workdir, "sig-%d-signer.pem" % n).write_text(pem([signer]))
     Path(workdir, "sig-%d-certs.pem" % n).write_text(pem(certs))
     if stamp is not None:
         emit("timestamp", str(stamp))
         Path(workdir, "sig-%d-time" % n).write_text("%d\n" % int(stamp.timestamp()))
+    emit("end", str(n))
     return nested_infos
 
 

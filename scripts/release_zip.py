@@ -179,8 +179,8 @@ def entries(data):
         local = data[offset:offset + 30]
         if len(local) < 30 or local[:4] != b"PK\3\4":
             raise Fault("no local header for %s" % shown)
-        if local[4:26] != struct.pack("<HHHHHIIIH", needed, flags, method, mtime, mdate, crc, csize, size, nlen) \
-                or local[26:28] != b"\0\0" or data[offset + 30:offset + 30 + nlen] != raw:
+        if local[4:28] != struct.pack("<HHHHHIIIH", needed, flags, method, mtime, mdate, crc, csize, size, nlen) \
+                or local[28:30] != b"\0\0" or data[offset + 30:offset + 30 + nlen] != raw:
             raise Fault("the local header of %s differs from the central directory" % shown)
         start = offset + 30 + nlen
         content = data[start:start + size]
