@@ -140,9 +140,8 @@ chain_of() {  # N: whether signature N, and its time stamp, lead to the root in 
   fi
   echo "checked: it leads to $(shown "$ca")"
 }
-signed=0 problem='' signatures=0
+problem='' signatures=0
 if ! grep -qx unsigned "$work/sig.txt"; then
-  signed=1
   problem=$(sed -n 's/^problem\t//p' "$work/sig.txt")
   signatures=$(grep -c '^signature	' "$work/sig.txt" || true)
   if [ -n "$problem" ]; then
