@@ -20,6 +20,7 @@ The signature is checked here (digests and the signer's signature over them); wh
 import hashlib
 import struct
 import sys
+from datetime import timezone
 from pathlib import Path
 
 from asn1crypto import algos, cms, core, tsp
@@ -63,6 +64,10 @@ def visible(text):
         else:
             out.append("\\u%04x" % ord(ch))
     return "".join(out)
+
+
+def utc(when):
+    return when.astimezone(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
 def emit(key, *values):
@@ -171,7 +176,7 @@ def check_signer(si, signer, content, expected_type, what):
     """The signed attributes hold the content's digest and verify with the signer's key."""
     algorithm = si["digest_algorithm"]["algorithm"].native
     if algorithm not in DIGESTS:
-        raise Problem("%s: unsupported digest %s" % (what, algorithm))
+        raise Problem("%s uses an unsupported digest, %s" % (what, algorithm))
     attrs = si["signed_attrs"]
     if not attrs:
         raise Problem("%s has no signed attributes" % what)
@@ -179,13 +184,13 @@ def check_signer(si, signer, content, expected_type, what):
     for attr in attrs:
         kind = attr["type"].dotted
         if kind in found:
-            raise Problem("%s: a signed attribute appears twice" % what)
+            raise Problem("%s has a signed attribute twice" % what)
         found[kind] = attr["values"]
     ct, md = found.get("1.2.840.113549.1.9.3"), found.get("1.2.840.113549.1.9.4")
     if md is None or len(md) != 1 or (expected_type and (ct is None or len(ct) != 1 or ct[0].dotted != expected_type)):
-        raise Problem("%s: the signed attributes lack the content type or digest" % what)
+        raise Problem("%s lacks the signed content type or digest" % what)
     if md[0].native != hashlib.new(algorithm, content).digest():
-        raise Problem("%s: the signed digest is not that of the signed content" % what)
+        raise Problem("%s signs a digest that is not its content's" % what)
     signed = b"\x31" + attrs.dump()[1:]  # signed as a SET, carried as [0]
     key = loaded(signer).public_key()
     value = si["signature"].native
@@ -196,9 +201,9 @@ def check_signer(si, signer, content, expected_type, what):
         elif isinstance(key, ec.EllipticCurvePublicKey) and sig_algo == "ecdsa":
             key.verify(value, signed, ec.ECDSA(DIGESTS[algorithm]()))
         else:
-            raise Problem("%s: unsupported signature algorithm %s" % (what, sig_algo))
+            raise Problem("%s uses an unsupported signature algorithm, %s" % (what, sig_algo))
     except InvalidSignature:
-        raise Problem("%s: the signature does not match what it signs" % what) from None
+        raise Problem("%s does not match what it signs" % what) from None
     return found
 
 
@@ -268,7 +273,7 @@ def read_timestamp(token, signature_value, workdir, n, what):
 
 
 def read_signature(info, data, layout, workdir, n, kind, nested):
-    what = "signature %d" % n if n else "the signature"
+    what = "nested signature %d" % n if n else "the signature"
     sd = signed_data(info, what)
     eci = sd["encap_content_info"]
     if eci["content_type"].dotted != SPC_INDIRECT_DATA:
@@ -281,9 +286,10 @@ def read_signature(info, data, layout, workdir, n, kind, nested):
         raise Problem("%s does not sign a PE image" % what)
     algorithm = indirect["message_digest"]["digest_algorithm"]["algorithm"].native
     if algorithm not in DIGESTS:
-        raise Problem("%s: unsupported file digest %s" % (what, algorithm))
+        raise Problem("%s uses an unsupported file digest, %s" % (what, algorithm))
     if indirect["message_digest"]["digest"].native != pe_digest(data, algorithm, *layout):
-        raise Problem("%s: the file was changed after it was signed" % what)
+        raise Problem("the file was changed after it was signed" if not n else
+                      "the file was changed after %s was made" % what)
     certs = certificates(sd, what)
     si = sd["signer_infos"][0]
     signer = find_signer(si, certs)
@@ -293,16 +299,16 @@ def read_signature(info, data, layout, workdir, n, kind, nested):
     for attr in si["unsigned_attrs"] or []:
         oid = attr["type"].dotted
         if oid in seen:
-            raise Problem("%s: an unsigned attribute appears twice" % what)
+            raise Problem("%s has an unsigned attribute twice" % what)
         seen.add(oid)
         if oid == RFC3161_TIMESTAMP:
             if len(attr["values"]) != 1:
-                raise Problem("%s: not one time stamp" % what)
+                raise Problem("%s has not one time stamp" % what)
             token = cms.ContentInfo.load(attr["values"][0].dump(), strict=True)
             stamp = read_timestamp(token, si["signature"].native, workdir, n, "the time stamp of " + what)
         elif oid == COUNTERSIGNATURE:
             if len(attr["values"]) != 1:
-                raise Problem("%s: not one countersignature" % what)
+                raise Problem("%s has not one countersignature" % what)
             counter = cms.SignerInfo.load(attr["values"][0].dump(), strict=True)
             countersigner = find_signer(counter, certs)
             found = check_signer(counter, countersigner, si["signature"].native, None,
@@ -323,12 +329,12 @@ def read_signature(info, data, layout, workdir, n, kind, nested):
     emit("signer", subject_of(signer))
     emit("issuer", loaded(signer).issuer.rfc4514_string())
     emit("serial", "%x" % signer.serial_number)
-    emit("valid", "%s to %s" % (signer["tbs_certificate"]["validity"]["not_before"].native,
-                                signer["tbs_certificate"]["validity"]["not_after"].native))
+    validity = signer["tbs_certificate"]["validity"]
+    emit("valid", "%s to %s" % (utc(validity["not_before"].native), utc(validity["not_after"].native)))
     Path(workdir, "sig-%d-signer.pem" % n).write_text(pem([signer]))
     Path(workdir, "sig-%d-certs.pem" % n).write_text(pem(certs))
     if stamp is not None:
-        emit("timestamp", str(stamp))
+        emit("timestamp", utc(stamp))
         Path(workdir, "sig-%d-time" % n).write_text("%d\n" % int(stamp.timestamp()))
     emit("end", str(n))
     return nested_infos

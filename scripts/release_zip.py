@@ -136,8 +136,8 @@ def entries(data):
         raise Fault("a split zip, or one with a comment")
     if cd_offset + cd_size != len(data) - 22:
         raise Fault("data between the central directory and its end record")
-    if total > len(MEMBERS):
-        raise Fault("%d members, more than a release has" % total)
+    if total > 64:
+        raise Fault("%d members, far more than a release has" % total)
     names, seen, at, expected_offset = [], {}, cd_offset, 0
     for _ in range(total):
         if at + 46 > cd_offset + cd_size or data[at:at + 4] != b"PK\1\2":
@@ -150,12 +150,12 @@ def entries(data):
             name = raw.decode("ascii")
         except UnicodeDecodeError:
             raise Fault("a member name that is not ASCII: %s" % visible(raw.decode("latin-1"))) from None
-        shown = visible(name)
+        shown = "'%s'" % visible(name)
         if not name.isprintable():
             raise Fault("a member name with control characters: %s" % shown)
         key = same_on_windows(name)
         if key in seen:
-            raise Fault("two members are one file on Windows: %s and %s" % (visible(seen[key]), shown))
+            raise Fault("two members are one file on Windows: '%s' and %s" % (visible(seen[key]), shown))
         seen[key] = name
         known = [m for m, _, _ in MEMBERS if same_on_windows(m) == key]
         if not known:
@@ -169,11 +169,12 @@ def entries(data):
         if method != 0:
             raise Fault("%s is compressed (method %d); a release stores its members" % (shown, method))
         if (external >> 16) != MODE or (made >> 8) != 3:
-            raise Fault("%s is not a regular file with mode 0644 (attributes %#x)" % (shown, external))
+            raise Fault("%s is not stored as a regular Unix file with mode 0644 (made by %#06x, attributes %#x)"
+                        % (shown, made, external))
         if xlen or clen or disk or internal:
             raise Fault("%s has extra fields, a comment or other attributes" % shown)
         if csize != size or size > MAX_MEMBER.get(name, MAX_OTHER):
-            raise Fault("%s is %d bytes, more than a release's %s can be" % (shown, size, name))
+            raise Fault("%s is %d bytes, more than a release's can be" % (shown, size))
         if offset != expected_offset:
             raise Fault("data in the zip outside its members, before %s (a hidden entry)" % shown)
         local = data[offset:offset + 30]

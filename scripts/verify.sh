@@ -124,18 +124,19 @@ status=0
 system_cas=/etc/ssl/certs/ca-certificates.crt
 [ -r "$system_cas" ] || system_cas=/dev/null
 cat ${ca:+"$ca"} "$system_cas" > "$work/tsa-trust.pem"
+why() { { grep -m 1 -i -o 'error.*' "$1" || tail -n 1 "$1"; } | cat -v; }  # openssl's reason, from its log
 chain_of() {  # N: whether signature N, and its time stamp, lead to the root in --ca
   local n=$1 sig=$work/sig attime=()
   [ ! -f "$sig/sig-$n-time" ] || attime=(-attime "$(cat "$sig/sig-$n-time")")
   if [ -f "$sig/sig-$n-tsa-signer.pem" ] &&
      ! openssl verify -purpose timestampsign -CAfile "$work/tsa-trust.pem" -untrusted "$sig/sig-$n-tsa-certs.pem" \
        "$sig/sig-$n-tsa-signer.pem" > "$work/chain.log" 2>&1; then
-    echo "FAILED: its time stamp leads to no trusted root ($(grep -m 1 -o 'error [0-9]*.*' "$work/chain.log" | cat -v))"
+    echo "FAILED: its time stamp leads to no trusted root ($(why "$work/chain.log"))"
     return 1
   fi
   if ! openssl verify -purpose any "${attime[@]}" -CAfile "$ca" -untrusted "$sig/sig-$n-certs.pem" \
        "$sig/sig-$n-signer.pem" > "$work/chain.log" 2>&1; then
-    echo "FAILED: it does not lead to $(shown "$ca") ($(grep -m 1 -o 'error [0-9]*.*' "$work/chain.log" | cat -v))"
+    echo "FAILED: it does not lead to $(shown "$ca") ($(why "$work/chain.log"))"
     return 1
   fi
   echo "checked: it leads to $(shown "$ca")"
@@ -153,7 +154,7 @@ if ! grep -qx unsigned "$work/sig.txt"; then
     signature_lines+=("  signature:   signed, intact")
   fi
   n=0 chain_failed=0 indent='  '
-  while IFS=$'\t' read -r key value; do
+  while IFS=$'\t' read -r key value _; do
     case $key in
       signature)
         n=$value

@@ -3,6 +3,7 @@
 
   hostile.py zips OUT SIGNED.zip ICON.zip INTRUDER.pem   every kind below, as OUT/KIND.zip
   hostile.py repack GENUINE.zip EXE OUT.zip               GENUINE with tarnel.exe replaced, sums rewritten
+  hostile.py pack OUT.zip DIR [GENUINE.zip]               DIR's files as members, GENUINE's member time
 
 The attacker can rewrite SHA256SUMS (nothing signs it), so most kinds do. INTRUDER.pem is a certificate
 that is not the publisher's.
@@ -134,20 +135,19 @@ def exe_kinds(exe, intruder):
     si["unsigned_attrs"] = cms.CMSAttributes(attrs)
     kinds["sig-unexpected-attribute"] = resigned(exe, odd.dump(force=True))
 
-    # One byte of the signed attributes (the signing time's last digit) and of the time stamp's signature.
-    raw = bytearray(der)
-    attrs_der = sd["signer_infos"][0]["signed_attrs"].dump()
-    at = der.find(attrs_der)
-    raw[at + len(attrs_der) - 1] ^= 1
-    kinds["sig-signed-attribute-byte"] = resigned(exe, bytes(raw))
+    # One byte of the signed digest, of the signature value, and of the time stamp's signature.
+    def flipped(value, at=10):
+        raw = bytearray(der)
+        raw[der.find(value) + at] ^= 1
+        return resigned(exe, bytes(raw))
+
+    digest = [a for a in sd["signer_infos"][0]["signed_attrs"] if a["type"].native == "message_digest"]
+    kinds["sig-signed-digest-byte"] = flipped(digest[0]["values"][0].native)
+    kinds["sig-value-byte"] = flipped(sd["signer_infos"][0]["signature"].native)
     stamp = [a for a in sd["signer_infos"][0]["unsigned_attrs"] if a["type"].dotted == "1.3.6.1.4.1.311.3.3.1"]
     if stamp:
         token_si = stamp[0]["values"][0]["content"]["signer_infos"][0]
-        value = token_si["signature"].native
-        raw = bytearray(der)
-        at = der.find(value)
-        raw[at + 10] ^= 1
-        kinds["sig-timestamp-byte"] = resigned(exe, bytes(raw))
+        kinds["sig-timestamp-byte"] = flipped(token_si["signature"].native)
     # The message cut short: the table says it is shorter than it is.
     kinds["sig-truncated"] = resigned(exe, der[:len(der) // 2])
     return kinds
@@ -266,6 +266,11 @@ def main():
         intruder = ssl.PEM_cert_to_DER_cert(Path(sys.argv[5]).read_text())
         for kind, data in zip_kinds(sys.argv[3], sys.argv[4], intruder).items():
             (out / (kind + ".zip")).write_bytes(data)
+    elif sys.argv[1] == "pack":
+        folder = Path(sys.argv[3])
+        files = {p.name: p.read_bytes() for p in folder.iterdir()}
+        WHEN[0] = WHEN[0] if len(sys.argv) < 5 else members(sys.argv[4])[1]
+        Path(sys.argv[2]).write_bytes(make_zip(ordered(files)))
     elif sys.argv[1] == "repack":
         files, WHEN[0] = members(sys.argv[2])
         files["tarnel.exe"] = Path(sys.argv[3]).read_bytes()
