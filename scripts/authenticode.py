@@ -254,9 +254,9 @@ def read_timestamp(token, signature_value, workdir, n, what):
     eci = sd["encap_content_info"]
     if eci["content_type"].dotted != TST_INFO:
         raise Problem("%s holds no time-stamp information" % what)
-    if not isinstance(eci["content"], core.OctetString):
+    if not isinstance(eci["content"], (core.OctetString, core.ParsableOctetString)):
         raise Problem("%s holds no time-stamp information" % what)
-    content = eci["content"].contents
+    content = bytes(eci["content"].contents)
     tst = tsp.TSTInfo.load(content, strict=True)
     certs = certificates(sd, what)
     si = sd["signer_infos"][0]
