@@ -36,6 +36,7 @@ RFC3161_TIMESTAMP = "1.3.6.1.4.1.311.3.3.1"
 COUNTERSIGNATURE = "1.2.840.113549.1.9.6"
 TST_INFO = "1.2.840.113549.1.9.16.1.4"
 MAX_SIGNATURES = 8
+OPEN = []  # the signature whose lines have begun and not yet ended
 DIGESTS = {"sha1": hashes.SHA1, "sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
 
 
@@ -284,15 +285,24 @@ def read_signature(info, data, layout, workdir, n, kind, nested):
     indirect = SpcIndirectDataContent(contents=content)
     if indirect["data"]["type"].dotted != SPC_PE_IMAGE_DATA:
         raise Problem("%s does not sign a PE image" % what)
+    certs = certificates(sd, what)
+    si = sd["signer_infos"][0]
+    signer = find_signer(si, certs)
+    # Who it claims to be, before any check: a broken signature still shows whose it says it is.
+    OPEN.append(n)
+    emit("signature", str(n), kind)
+    emit("signer", subject_of(signer))
+    emit("issuer", loaded(signer).issuer.rfc4514_string())
+    emit("serial", "%x" % signer.serial_number)
+    validity = signer["tbs_certificate"]["validity"]
+    emit("valid", "%s to %s" % (utc(validity["not_before"].native), utc(validity["not_after"].native)))
+
     algorithm = indirect["message_digest"]["digest_algorithm"]["algorithm"].native
     if algorithm not in DIGESTS:
         raise Problem("%s uses an unsupported file digest, %s" % (what, algorithm))
     if indirect["message_digest"]["digest"].native != pe_digest(data, algorithm, *layout):
         raise Problem("the file was changed after it was signed" if not n else
                       "the file was changed after %s was made" % what)
-    certs = certificates(sd, what)
-    si = sd["signer_infos"][0]
-    signer = find_signer(si, certs)
     check_signer(si, signer, content, SPC_INDIRECT_DATA, what)
 
     leaves, stamp, nested_infos, seen = [signer], None, [], set()
@@ -325,18 +335,13 @@ def read_signature(info, data, layout, workdir, n, kind, nested):
             raise Problem("%s carries an unexpected unsigned attribute %s" % (what, oid))
     chain_only(certs, leaves, what)
 
-    emit("signature", str(n), kind)
-    emit("signer", subject_of(signer))
-    emit("issuer", loaded(signer).issuer.rfc4514_string())
-    emit("serial", "%x" % signer.serial_number)
-    validity = signer["tbs_certificate"]["validity"]
-    emit("valid", "%s to %s" % (utc(validity["not_before"].native), utc(validity["not_after"].native)))
     Path(workdir, "sig-%d-signer.pem" % n).write_text(pem([signer]))
     Path(workdir, "sig-%d-certs.pem" % n).write_text(pem(certs))
     if stamp is not None:
         emit("timestamp", utc(stamp))
         Path(workdir, "sig-%d-time" % n).write_text("%d\n" % int(stamp.timestamp()))
     emit("end", str(n))
+    OPEN.remove(n)
     return nested_infos
 
 
@@ -365,8 +370,10 @@ def main():
             read_signature(inner, data, layout, workdir, n, "nested", True)
     except Problem as p:
         emit("problem", str(p))
-    except (ValueError, TypeError, KeyError) as e:
+    except (ValueError, TypeError, KeyError, IndexError, struct.error) as e:
         emit("problem", "the signature cannot be read (%s)" % e)
+    for n in OPEN:
+        emit("end", str(n))
     return 0
 
 

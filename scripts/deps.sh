@@ -8,7 +8,8 @@
 # anything there; without it a start now and then fails at random (wine64 only suggests it).
 tarnel_packages=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine64
                  wine64-preloader xvfb xauth googletest
-                 git zip unzip osslsigncode openssl ca-certificates softhsm2 libengine-pkcs11-openssl python3)
+                 git zip unzip osslsigncode openssl ca-certificates softhsm2 libengine-pkcs11-openssl python3
+                 python3-asn1crypto python3-cryptography)
 if [ -n "${tarnel_need+set}" ]; then
   tarnel_packages=("${tarnel_need[@]}")
 fi

@@ -329,6 +329,9 @@ def main():
     except OSError as e:
         print("cannot read %s: %s" % (visible(e.filename), visible(e.strerror)))
         return 2
+    except (struct.error, ValueError) as e:
+        print("a malformed structure (%s)" % visible(e))
+        return 1
     return 0
 
 

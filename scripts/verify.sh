@@ -164,7 +164,7 @@ if ! grep -qx unsigned "$work/sig.txt"; then
         signature_lines+=("$(printf '%s%-12s %s' "$indent" "$key:" "$value")")
         ;;
       end)  # the signature's chain closes its lines
-        [ -f "$work/sig/sig-$n-time" ] ||
+        [ -n "$problem" ] || [ -f "$work/sig/sig-$n-time" ] ||
           signature_lines+=("${indent}timestamp:   none (the signature stops being valid when the certificate expires)")
         if [ -n "$problem" ]; then
           chain="not checked: the signature is broken"
