@@ -108,6 +108,16 @@ def pe_digest(data, algorithm, checksum, entry, table):
     return h.digest()
 
 
+def pe_checksum(data, at):
+    """The PE header's checksum of the file (its field at `at` left out): 16-bit sums, then the length."""
+    padded = data + b"\0" * (len(data) % 2)
+    words = memoryview(padded).cast("H")
+    total = sum(words) - words[at // 2] - words[at // 2 + 1]
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return (total + len(data)) & 0xFFFFFFFF
+
+
 def der_length(data, at):
     """The length of the DER element at `at` (tag, length and contents)."""
     if at + 2 > len(data) or data[at] != 0x30:
@@ -145,6 +155,10 @@ def certificate_table(data):
                       % (length, message))
     if size not in (length, (length + 7) // 8 * 8):
         raise Problem("the certificate table (%d bytes) holds more than its one entry (%d bytes)" % (size, length))
+    # The checksum is the one header field that neither the signed digest nor the signature covers;
+    # signing sets it, so any other value is a change made afterwards.
+    if struct.unpack_from("<I", data, checksum)[0] != pe_checksum(data, checksum):
+        raise Problem("the header's checksum is not the signed file's: the file was changed after signing")
     padding_bytes = data[offset + 8 + message:offset + size]
     if len(padding_bytes) > 7 or any(padding_bytes):
         raise Problem("the certificate table carries %d bytes after the signature that are not zero padding"
@@ -216,6 +230,8 @@ def certificates(sd, what):
         certs.append(choice.chosen)
     if sd["crls"]:
         raise Problem("%s carries revocation lists" % what)
+    if len({c.dump() for c in certs}) != len(certs):
+        raise Problem("%s carries a certificate twice" % what)
     return certs
 
 
@@ -246,6 +262,10 @@ def signed_data(info, what):
     sd = info["content"]
     if len(sd["signer_infos"]) != 1:
         raise Problem("%s has %d signer informations, not one" % (what, len(sd["signer_infos"])))
+    # The digest algorithms listed are not signed: exactly the signer's own, nothing added.
+    listed = [d["algorithm"].dotted for d in sd["digest_algorithms"]]
+    if listed != [sd["signer_infos"][0]["digest_algorithm"]["algorithm"].dotted]:
+        raise Problem("%s lists digest algorithms other than its signer's" % what)
     return sd
 
 
@@ -361,6 +381,10 @@ def main():
             info = cms.ContentInfo.load(message, strict=True)
             for part in ("version", "digest_algorithms", "certificates", "crls"):
                 info["content"][part].native  # parsed now: a malformed part is a problem, not a crash
+            # One encoding only: DER, as signing tools write it. Other encodings of the same values
+            # (long lengths, indefinite forms) are bytes that change nothing any check reads.
+            if cms.ContentInfo.load(message).dump(force=True) != message:
+                raise Problem("the signature is not in DER, the one encoding signing tools write")
         except (ValueError, TypeError) as e:
             raise Problem("the signature is not a well-formed PKCS#7 message (%s)" % e) from None
         nested = read_signature(info, data, layout, workdir, 0, "primary", False)

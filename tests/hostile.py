@@ -93,6 +93,20 @@ def resigned(exe, message, inside=b"", after=b"", second=b""):
     table = struct.pack("<IHH", 8 + len(body), 0x0200, 2) + body + second
     out = bytearray(exe[:offset] + table + after)
     struct.pack_into("<II", out, entry, offset, len(table))
+    return with_checksum(out)
+
+
+def with_checksum(exe):
+    """exe with its header checksum set right, as signing tools set it."""
+    pe = struct.unpack_from("<I", exe, 60)[0]
+    at = pe + 24 + 64
+    padded = bytes(exe) + b"\0" * (len(exe) % 2)
+    words = memoryview(padded).cast("H")
+    total = sum(words) - words[at // 2] - words[at // 2 + 1]
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    out = bytearray(exe)
+    struct.pack_into("<I", out, at, (total + len(exe)) & 0xFFFFFFFF)
     return bytes(out)
 
 
@@ -111,6 +125,10 @@ def exe_kinds(exe, intruder):
     kinds["sig-table-grown"] = resigned(exe, der, inside=b"MZ hidden payload no signature covers" * 4)
     kinds["sig-second-entry"] = resigned(exe, der, second=struct.pack("<IHH", 16, 0x0200, 2) + b"payload!")
     kinds["sig-bytes-after-table"] = resigned(exe, der, after=b"trailing payload")
+    # The header checksum: the one field that no signed digest covers.
+    changed = bytearray(exe)
+    changed[struct.unpack_from("<I", exe, 60)[0] + 24 + 64] ^= 0x55
+    kinds["sig-checksum-changed"] = bytes(changed)
 
     # A certificate of the attacker's in the set: a guess from the set would name it the signer.
     sd = info["content"]
@@ -119,6 +137,15 @@ def exe_kinds(exe, intruder):
     grown = cms.ContentInfo.load(der)
     grown["content"]["certificates"] = cms.CertificateSet([extra] + certs)
     kinds["sig-intruder-certificate"] = resigned(exe, grown.dump(force=True))
+
+    # A certificate of the chain twice, and a digest algorithm nobody used, neither of them signed.
+    doubled = cms.ContentInfo.load(der)
+    doubled["content"]["certificates"] = cms.CertificateSet(certs + certs[-1:])
+    kinds["sig-certificate-twice"] = resigned(exe, doubled.dump(force=True))
+    listed = cms.ContentInfo.load(der)
+    listed["content"]["digest_algorithms"] = cms.DigestAlgorithms(
+        list(sd["digest_algorithms"]) + [{"algorithm": "md5"}])
+    kinds["sig-digest-algorithm-added"] = resigned(exe, listed.dump(force=True))
 
     # The signer's own certificate taken out of the set.
     signer = sd["signer_infos"][0]["sid"].chosen["serial_number"].native
@@ -148,6 +175,9 @@ def exe_kinds(exe, intruder):
     if stamp:
         token_si = stamp[0]["values"][0]["content"]["signer_infos"][0]
         kinds["sig-timestamp-byte"] = flipped(token_si["signature"].native)
+    # The same message with one length written in a longer form than DER allows.
+    version = der.find(b"\x02\x01\x01")  # SignedData's version, INTEGER 1
+    kinds["sig-long-length"] = resigned(exe, _longer(der, version))
     # The message cut short: the table says it is shorter than it is.
     kinds["sig-truncated"] = resigned(exe, der[:len(der) // 2])
     return kinds
@@ -250,6 +280,17 @@ def zip_kinds(signed_zip, icon_zip, intruder):
     for kind, exe in exe_kinds(g["tarnel.exe"], intruder).items():
         k[kind] = make_zip(ordered(with_sums({**g, "tarnel.exe": exe})))
     return k
+
+
+def _longer(der, at):
+    """der with the element at `at` given a two-byte length, and the enclosing lengths grown to match."""
+    grown = der[:at + 1] + b"\x81" + der[at + 1:]
+    out = bytearray(grown)
+    # The three enclosing elements (ContentInfo, [0], SignedData) each start with 30 82 / a0 82 lengths.
+    for start in (0, 15, 19):
+        length = struct.unpack_from(">H", out, start + 2)[0]
+        struct.pack_into(">H", out, start + 2, length + 1)
+    return bytes(out)
 
 
 def _shift_directory(data, cd, junk):
