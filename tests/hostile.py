@@ -175,9 +175,6 @@ def exe_kinds(exe, intruder):
     if stamp:
         token_si = stamp[0]["values"][0]["content"]["signer_infos"][0]
         kinds["sig-timestamp-byte"] = flipped(token_si["signature"].native)
-    # The same message with one length written in a longer form than DER allows.
-    version = der.find(b"\x02\x01\x01")  # SignedData's version, INTEGER 1
-    kinds["sig-long-length"] = resigned(exe, _longer(der, version))
     # The message cut short: the table says it is shorter than it is.
     kinds["sig-truncated"] = resigned(exe, der[:len(der) // 2])
     return kinds
@@ -280,17 +277,6 @@ def zip_kinds(signed_zip, icon_zip, intruder):
     for kind, exe in exe_kinds(g["tarnel.exe"], intruder).items():
         k[kind] = make_zip(ordered(with_sums({**g, "tarnel.exe": exe})))
     return k
-
-
-def _longer(der, at):
-    """der with the element at `at` given a two-byte length, and the enclosing lengths grown to match."""
-    grown = der[:at + 1] + b"\x81" + der[at + 1:]
-    out = bytearray(grown)
-    # The three enclosing elements (ContentInfo, [0], SignedData) each start with 30 82 / a0 82 lengths.
-    for start in (0, 15, 19):
-        length = struct.unpack_from(">H", out, start + 2)[0]
-        struct.pack_into(">H", out, start + 2, length + 1)
-    return bytes(out)
 
 
 def _shift_directory(data, cd, junk):
