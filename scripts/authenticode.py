@@ -155,10 +155,6 @@ def certificate_table(data):
                       % (length, message))
     if size not in (length, (length + 7) // 8 * 8):
         raise Problem("the certificate table (%d bytes) holds more than its one entry (%d bytes)" % (size, length))
-    # The checksum is the one header field that neither the signed digest nor the signature covers;
-    # signing sets it, so any other value is a change made afterwards.
-    if struct.unpack_from("<I", data, checksum)[0] != pe_checksum(data, checksum):
-        raise Problem("the header's checksum is not the signed file's: the file was changed after signing")
     padding_bytes = data[offset + 8 + message:offset + size]
     if len(padding_bytes) > 7 or any(padding_bytes):
         raise Problem("the certificate table carries %d bytes after the signature that are not zero padding"
@@ -388,6 +384,10 @@ def main():
             raise Problem("more than %d signatures" % MAX_SIGNATURES)
         for n, inner in enumerate(nested, 1):
             read_signature(inner, data, layout, workdir, n, "nested", True)
+        # The checksum is the one header field that no signed digest covers, and signing sets it: once
+        # everything else holds, any other value is a change made after signing.
+        if struct.unpack_from("<I", data, layout[0])[0] != pe_checksum(data, layout[0]):
+            raise Problem("the header's checksum is not the signed file's: the file was changed after signing")
     except Problem as p:
         emit("problem", str(p))
     except (ValueError, TypeError, KeyError, IndexError, struct.error) as e:
