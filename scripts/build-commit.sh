@@ -7,6 +7,11 @@
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 
+# The commit's bytes as git stores them, whoever runs this: git archive would apply the system's, the
+# user's and the clone's attributes (filters, end-of-line conversion) to what it writes.
+export GIT_ATTR_NOSYSTEM=1
+git=(git -C "$repo" -c core.attributesFile=/dev/null -c core.autocrlf=false -c core.eol=lf)
+
 if [ $# -lt 2 ]; then
   echo "usage: scripts/build-commit.sh REV DIR [--icon FILE]" >&2
   exit 2
@@ -14,15 +19,34 @@ fi
 rev=$1 dir=$2
 icon=()
 if [ "${3-}" = --icon ]; then
-  icon=("-DTARNEL_ICON=$(realpath -e "${4:?--icon needs a file}")")
+  icon_file=$(realpath -e "${4:?--icon needs a file}")
+  if ! problem=$(/usr/bin/python3 "$repo/scripts/release_zip.py" icon "$icon_file"); then
+    echo "tarnel: the icon $4 cannot be built in: $problem" >&2
+    exit 2
+  fi
+  icon=("-DTARNEL_ICON=$icon_file")
 fi
 
-commit=$(git -C "$repo" rev-parse --verify --quiet "$rev^{commit}") || {
+commit=$("${git[@]}" rev-parse --verify --quiet "$rev^{commit}") || {
   echo "tarnel: unknown revision '$rev' in $repo (fetch it first?)" >&2
   exit 2
 }
+# Attributes that no option switches off: the clone's own file, and filters or substitutions that the
+# commit's .gitattributes would hand to this machine's configuration.
+info_attributes=$("${git[@]}" rev-parse --git-path info/attributes)
+[[ $info_attributes == /* ]] || info_attributes=$repo/$info_attributes
+if [ -f "$info_attributes" ] && grep -q -v -E '^[[:space:]]*(#|$)' "$info_attributes"; then
+  echo "tarnel: $info_attributes sets attributes that would change the commit's files; empty it to build" >&2
+  exit 2
+fi
+while IFS= read -r -d '' path; do
+  if "${git[@]}" cat-file blob "$commit:$path" | grep -q -E '(filter|export-subst|working-tree-encoding)'; then
+    echo "tarnel: $path in $commit asks for filters or substitutions; a build takes the commit's bytes as stored" >&2
+    exit 2
+  fi
+done < <("${git[@]}" ls-tree -r -z --name-only "$commit" | grep -z -E '(^|/)\.gitattributes$' || true)
 mkdir -p "$dir/src"
-git -C "$repo" archive "$commit" | tar -x -C "$dir/src"
+"${git[@]}" archive "$commit" | tar -x -C "$dir/src"
 
 # The version of each package that decides the bytes; the tool's own banner where dpkg does not know it.
 version_of() {

@@ -9,7 +9,7 @@
 tarnel_packages=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine64
                  wine64-preloader xvfb xauth googletest
                  git zip unzip osslsigncode openssl ca-certificates softhsm2 libengine-pkcs11-openssl python3
-                 g++-mingw-w64-x86-64-win32)
+                 python3-asn1crypto python3-cryptography g++-mingw-w64-x86-64-win32)
 # npm for the SBOM's validator (tests/third_party_test.sh), only where there is none: a Node.js from
 # elsewhere conflicts with Debian's npm package.
 command -v npm >/dev/null || tarnel_packages+=(npm)

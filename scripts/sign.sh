@@ -49,6 +49,11 @@ elif [ -n "$module$uri" ]; then
     fail "a token needs --pkcs11-module SO, --pkcs11-uri pkcs11:... and --cert FILE (the token's certificate)"
   fi
   [[ $uri == pkcs11:* ]] || fail "--pkcs11-uri must be a pkcs11: URI, for example 'pkcs11:token=MyToken;object=MyKey'"
+  # A PIN in the address would reach osslsigncode's command line, where every local user can read it.
+  shopt -s nocasematch
+  [[ $uri != *pin-value* && $uri != *pin-source* ]] ||
+    fail "--pkcs11-uri may not hold pin-value or pin-source: give the PIN with --password-env VAR or --password-file FILE"
+  shopt -u nocasematch
   source=pkcs11
 elif [ -n "$cert$key" ]; then
   [ -n "$cert" ] || fail "--key needs --cert FILE, its certificate"
@@ -71,6 +76,11 @@ for file in "$pkcs12" "$cert" "$key" "$password_file"; do
   [ -z "$file" ] || [ -r "$file" ] || fail "$file: no such file, or not readable"
 done
 [ -d "$(dirname "$out")" ] || fail "$(dirname "$out"): no such folder for the output"
+[ ! -d "$out" ] || fail "$out is a folder; name the signed file to write"
+# A password file that others can read has given the secret away already.
+if [ -n "$password_file" ] && [ -f "$password_file" ] && [ $((8#$(stat -L -c %a "$password_file") & 8#044)) -ne 0 ]; then
+  fail "$password_file can be read by other users (chmod go-r it, and change the password it holds)"
+fi
 
 # The secret: from the named variable, a file, or TARNEL_SIGN_PASSWORD; none for an unprotected key.
 have_password=0 password=''
@@ -165,12 +175,22 @@ for server in "${timestamps[@]}"; do
   key_options+=(-ts "$server")
 done
 
-# Signed beside OUT, then renamed: OUT is whole or absent, whatever happens on the way.
-partial=$(mktemp "$(dirname "$out")/.$(basename "$out").XXXXXX")
-trap 'rm -rf "$work" "$partial"' EXIT
-rm -f "$partial"
-if ! with_secret osslsigncode sign "${key_options[@]}" -h sha256 \
-       -in "$unsigned" -out "$partial" > "$work/log" 2>&1; then
+# Signed in a private folder beside OUT (on its file system, where no other user can swap the partial
+# file for a link), given its mode there, then renamed in one step: OUT is whole or absent.
+partial_dir=$(mktemp -d "$(dirname "$out")/.sign.XXXXXX")
+partial=$partial_dir/$(basename "$out")
+# Stopping sign.sh stops osslsigncode too: it runs in the background, and the trap ends it.
+signer_pid=''
+trap '[ -z "$signer_pid" ] || kill "$signer_pid" 2> /dev/null || true; rm -rf "$work" "$partial_dir"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
+status=0
+(exec osslsigncode sign "${key_options[@]}" -h sha256 -in "$unsigned" -out "$partial" 3< <(printf '%s' "$password")) \
+  > "$work/log" 2>&1 &
+signer_pid=$!
+wait "$signer_pid" || status=$?
+signer_pid=''
+if [ "$status" -ne 0 ]; then
   if grep -q 'PIN incorrect\|PIN_INCORRECT' "$work/log"; then
     fail "wrong PIN for the token ($uri)"
   elif grep -q 'PIN_LOCKED\|PIN locked' "$work/log"; then
@@ -186,5 +206,5 @@ if ! with_secret osslsigncode sign "${key_options[@]}" -h sha256 \
   fail "osslsigncode could not sign $in"
 fi
 chmod --reference="$in" "$partial"
-mv -f "$partial" "$out"
+mv -f -T "$partial" "$out"
 echo "signed $out for $subject${timestamps:+ (time-stamped)}"
