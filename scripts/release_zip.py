@@ -27,6 +27,8 @@ MEMBERS = [
     ("tarnel.exe", "shipped", None),
     ("README.md", "build", "src/README.md"),
     ("LICENSE", "build", "src/LICENSE"),
+    ("THIRD-PARTY-NOTICES.txt", "build", "THIRD-PARTY-NOTICES.txt"),
+    ("tarnel.cdx.json", "build", "tarnel.cdx.json"),
     ("icon.ico", "icon", None),
     ("BUILDINFO", "made", None),
     ("SHA256SUMS", "made", None),

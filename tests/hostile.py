@@ -18,7 +18,10 @@ from pathlib import Path
 
 from asn1crypto import cms, core, x509
 
-ORDER = ["tarnel.exe", "README.md", "LICENSE", "icon.ico", "BUILDINFO", "SHA256SUMS"]
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
+from release_zip import MEMBERS  # noqa: E402  (the one list of members, in the zip's order)
+
+ORDER = [name for name, _, _ in MEMBERS]
 
 
 def members(path):
@@ -193,6 +196,13 @@ def zip_kinds(signed_zip, icon_zip, intruder):
                                                             "build/tarnel.py": b"import evil\n"})))
     k["readme-changed"] = make_zip(ordered(with_sums({**g, "README.md": g["README.md"] + b"\nRun evil.bat.\n"})))
     k["license-changed"] = make_zip(ordered(with_sums({**g, "LICENSE": g["LICENSE"].replace(b"MIT", b"Proprietary")})))
+    # The notices and the SBOM say what the executable holds: a publisher who ships them must get ours.
+    k["notices-changed"] = make_zip(ordered(with_sums({**g, "THIRD-PARTY-NOTICES.txt": g[
+        "THIRD-PARTY-NOTICES.txt"].replace(b"GPL", b"BSD")})))
+    k["sbom-changed"] = make_zip(ordered(with_sums({**g, "tarnel.cdx.json": g["tarnel.cdx.json"].replace(
+        b"static", b"dynamic")})))
+    k["notices-missing"] = make_zip(ordered(with_sums({n: d for n, d in g.items()
+                                                       if n != "THIRD-PARTY-NOTICES.txt"})))
     k["version-changed"] = make_zip(ordered(set_field(g, "version", "9.9.9")))
     k["toolchain-changed"] = make_zip(ordered(set_field(g, "compiler", "gcc 99.1")))
     k["commit-branch"] = make_zip(ordered(set_field(g, "commit", "main")))

@@ -187,7 +187,7 @@ tampered_zip() {  # NAME EDIT...
 tampered_zip sums sed -i '1{/^0/!s/^./0/;t;s/^0/1/}' SHA256SUMS
 tampered_zip member sed -i '1s/$/ (changed)/' README.md
 tampered_zip toolchain sh -c 'sed -i "s/^compiler: .*/compiler: gcc 99.1/" BUILDINFO &&
-  sha256sum tarnel.exe README.md LICENSE BUILDINFO > SHA256SUMS'
+  sha256sum tarnel.exe README.md LICENSE THIRD-PARTY-NOTICES.txt tarnel.cdx.json BUILDINFO > SHA256SUMS'
 case_name="a mismatch names a toolchain other than the release's"
 expect 1 'content: +DIFFERS;toolchain differs;< compiler: gcc 99\.1;> compiler: ;BUILDINFO names commit' \
   "$repo/scripts/verify.sh" "$t/toolchain.zip" --rev "$other"
@@ -371,6 +371,9 @@ done << EOF2
 planted-interpreter.zip|1|zip .*member that no release holds: 'embeddables/pythonw.exe'|
 readme-changed.zip|1|zip .*README.md differs from the rebuilt one|
 license-changed.zip|1|zip .*LICENSE differs from the rebuilt one|
+notices-changed.zip|1|zip .*THIRD-PARTY-NOTICES.txt differs from the rebuilt one|
+sbom-changed.zip|1|zip .*tarnel.cdx.json differs from the rebuilt one|
+notices-missing.zip|1|zip .*no THIRD-PARTY-NOTICES.txt in the zip|
 version-changed.zip|1|zip .*BUILDINFO differs from the rebuilt one|
 toolchain-changed.zip|1|zip .*BUILDINFO differs from the rebuilt one|
 name-upper-case.zip|1|zip .*one file on Windows: 'tarnel.exe' and 'TARNEL.EXE'|
@@ -392,8 +395,8 @@ hidden-local-entry.zip|1|zip .*outside its members, before 'tarnel.exe' \(a hidd
 data-before-directory.zip|1|zip .*outside its members, before the central directory|
 data-after-zip.zip|1|zip .*no end record at the end|
 zip-comment.zip|1|zip .*no end record at the end|
-sums-hostname.zip|1|SHA256SUMS .*5 lines where a release writes 4|
-sums-dev-zero.zip|1|SHA256SUMS .*5 lines where a release writes 4|
+sums-hostname.zip|1|SHA256SUMS .*7 lines where a release writes 6|
+sums-dev-zero.zip|1|SHA256SUMS .*7 lines where a release writes 6|
 sums-binary-mode.zip|1|SHA256SUMS .*line 1 is not what a release writes|
 sums-wrong-hash.zip|1|SHA256SUMS .*line 1 is not what a release writes|
 sums-missing-line.zip|1|SHA256SUMS .*line 1 is not what a release writes|
