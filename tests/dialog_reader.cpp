@@ -1,9 +1,8 @@
 // Waits for a "Resource Error" message box on this desktop, prints its caption and text (UTF-8, one line
 // each) and presses its OK button: the demo uses it to show what the launcher told the user.
-//   dialog_reader.exe [SECONDS]   (default 30; status 1 when no such dialog appeared in time)
+//   dialog_reader.exe [SECONDS]   (1 to 3600, default 30; status 1 when no such dialog appeared in time)
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <string>
 
@@ -21,7 +20,7 @@ void PrintLine(const std::wstring& line)
     const std::wstring text = line + L"\n";
     const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
                                          nullptr, nullptr);
-    std::string utf8(size, '\0');
+    std::string utf8(static_cast<size_t>(size), '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), utf8.data(), size, nullptr,
                         nullptr);
     DWORD written = 0;
@@ -33,7 +32,8 @@ void PrintLine(const std::wstring& line)
 
 int wmain(int argc, wchar_t** argv)
 {
-    const int seconds = argc > 1 ? std::max(1, _wtoi(argv[1])) : 30;
+    const int given = argc > 1 ? _wtoi(argv[1]) : 0;
+    const int seconds = given > 0 && given <= 3600 ? given : 30;
     for (int tenth = 0; tenth < seconds * 10; ++tenth) {
         HWND dialog = FindWindowW(L"#32770", L"Resource Error");
         if (dialog && IsWindowVisible(dialog)) {
