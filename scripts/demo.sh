@@ -1,12 +1,26 @@
 #!/usr/bin/env bash
 # Builds tarnel.exe and runs it under Wine on a small demo application: build/demo holds embeddables\
-# with a stand-in pythonw.exe that writes down what it was given, and build\tarnel.py.
+# with a stand-in pythonw.exe that writes down what it was given, and build\tarnel.py. Then runs it on
+# Xvfb in a folder that lacks build\tarnel.py, and shows the dialog it puts up.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 
+# On Xvfb's display (started at the end): the launcher in the broken folder, and dialog_reader.exe, which
+# reads its dialog through the Windows functions and presses OK.
+if [ "${1:-}" = --on-display ]; then
+  (cd "$2" && exec "$tarnel_wine" ../tarnel.exe) &
+  launcher=$!
+  reader=0
+  "$tarnel_wine" build/dialog_reader.exe 60 | sed 's/^/  /' || reader=$?
+  status=0
+  wait "$launcher" || status=$?
+  echo "tarnel.exe ended with status $status$([ "$status" -eq 255 ] && echo ': its -1, as before')."
+  exit "$reader"
+fi
+
 cmake --preset mingw-release >/dev/null
-cmake --build --preset mingw-release --target tarnel standin
+cmake --build --preset mingw-release --target tarnel standin dialog_reader
 
 app=build/demo
 rm -rf "$app"
@@ -37,8 +51,22 @@ if [ ! -f build/demo-report.txt ]; then
   exit 1
 fi
 echo "The interpreter (the stand-in pythonw.exe) reported:"
+printf '%s\n' "(The stand-in is a small Windows program, not Python: it writes down how it was started and does" \
+  ' not run build\tarnel.py. Under Wine the Linux root / is drive Z:, hence the Z:\... below.)'
 iconv -f UTF-16LE -t UTF-8 build/demo-report.txt | sed \
   -e 's/^command=\(.*--pid=\)\([0-9]*\)$/  its command line:      \1\2   (\2: the id of tarnel.exe)/' \
   -e 's/^directory=/  its current directory: /' \
   -e 's/^pid=/  its own process id:    /' \
   -e 's/^launcher-running-at-end=/  tarnel.exe still waiting for it when it ended: /'
+
+broken=build/demo-broken
+rm -rf "$broken"
+mkdir -p "$broken/embeddables"
+cp build/standin.exe "$broken/embeddables/pythonw.exe"
+echo
+printf '%s\n' "A broken application folder $broken, without build\\tarnel.py:"
+(cd "$broken" && find . -mindepth 1 | sort | sed 's/^/  /')
+echo "Running tarnel.exe there; its dialog says:"
+# Wine's session so far had no display: let it end, so that the next one starts on Xvfb's.
+"$tarnel_wineserver" -w
+xvfb-run -a "$0" --on-display "$broken"

@@ -44,6 +44,17 @@ for workflow in "${workflows[@]}"; do
   "$tools/node_modules/.bin/action-validator" "$workflow" || failed+=("$workflow")
 done
 
+# Every picture the README shows is in the tree: a moved or deleted image leaves a broken page.
+listed=$(grep -oE '!\[[^]]*\]\([^) ]+' README.md | sed 's/.*(//' || true)
+mapfile -t pictures < <(printf '%s' "$listed" | sed '/^$/d')
+echo "README pictures: ${#pictures[@]}"
+for picture in "${pictures[@]}"; do
+  if [ ! -f "$picture" ] || [ -z "$(files "$picture")" ]; then
+    echo "README shows $picture, which is not in the tree" >&2
+    failed+=(README-pictures)
+  fi
+done
+
 if [ "${#failed[@]}" -gt 0 ]; then
   echo "lint: FAILED: ${failed[*]}" >&2
   exit 1
