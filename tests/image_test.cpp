@@ -78,7 +78,9 @@ IconFile ReadIcon()
     if (path.empty())
         path = TARNEL_TEST_ICON;
     IconFile icon;
-    icon.path = std::filesystem::path(path).u8string();
+    // u8string() is a std::string before C++20 and a std::u8string since: copy its bytes either way.
+    const auto name = std::filesystem::path(path).u8string();
+    icon.path.assign(name.begin(), name.end());
     std::ifstream file(std::filesystem::path(path), std::ios::binary);
     if (!file)
         throw std::runtime_error("cannot read the icon " + icon.path + " (TARNEL_TEST_ICON names another)");

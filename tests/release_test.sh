@@ -299,7 +299,19 @@ for icon in three seven; do
   expect 0 "^icon-sha256: $(sha256sum "$t/$icon.ico" | cut -d ' ' -f 1)\$" unzip -p "$t/icon-$icon.zip" BUILDINFO
   case_name="the $icon-size icon release verifies from the zip alone"
   expect 0 "zip: +the same bytes;content: +MATCHES;^VERIFIED" "$repo/scripts/verify.sh" "$t/icon-$icon.zip"
+  # The image test, beside the released executable, compares it with the zip's own icon.ico.
+  mkdir "$t/wine-$icon"
+  unzip -q -d "$t/wine-$icon" "$t/icon-$icon.zip" tarnel.exe icon.ico
+  cp "$build/tarnel_tests.exe" "$t/wine-$icon/"
+  case_name="the $icon-size icon release holds exactly the zip's icon"
+  expect 0 'OK \] Image\.OnlyResourceIsTheIconBuiltFromItsIcoFile;SKIPPED \] Image\.DefaultIcon;PASSED' \
+    env "TARNEL_TEST_ICON=Z:${t//\//\\}\\wine-$icon\\icon.ico" "${wine[@]}" "$t/wine-$icon/tarnel_tests.exe" \
+    '--gtest_filter=Image.*'
 done
+case_name="the image test tells the three-size release from the seven-size icon"
+expect 1 'FAILED +\] Image\.OnlyResourceIsTheIconBuiltFromItsIcoFile' \
+  env "TARNEL_TEST_ICON=Z:${t//\//\\}\\wine-seven\\icon.ico" "${wine[@]}" "$t/wine-three/tarnel_tests.exe" \
+  '--gtest_filter=Image.OnlyResourceIsTheIconBuiltFromItsIcoFile'
 unzip -q -d "$t/icon-exe" "$t/icon-seven.zip" tarnel.exe
 case_name="a bare tarnel.exe with an icon verifies with --icon"
 expect 0 "content: +MATCHES;^VERIFIED" "$repo/scripts/verify.sh" "$t/icon-exe/tarnel.exe" --rev "$released" \
