@@ -227,7 +227,9 @@ int Measure(const fs::path& app, int runs, int rounds, bool json)
             "  \"targets\": {\"start_within_5_percent\": %s, \"peak_working_set_within_5_percent\": %s, "
             "\"no_extra_modules\": %s, \"size_without_icon_within_100_kib\": %s}\n}\n",
             startMet ? "true" : "false", peakMet ? "true" : "false",
-            !modulesRead ? "null" : extra.empty() ? "true" : "false",
+            !modulesRead    ? "null"
+            : extra.empty() ? "true"
+                            : "false",
             sizeMet ? "true" : "false");
         return 0;
     }

@@ -136,7 +136,8 @@ bool Alike(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>
     size_t differing = 0;
     for (size_t i = 0; i < a.size(); ++i)
         for (int shift : {0, 8, 16})
-            if (std::abs(static_cast<int>((a[i] >> shift) & 0xFF) - static_cast<int>((b[i] >> shift) & 0xFF)) > 24) {
+            if (std::abs(static_cast<int>((a[i] >> shift) & 0xFF) -
+                         static_cast<int>((b[i] >> shift) & 0xFF)) > 24) {
                 ++differing;
                 break;
             }
@@ -151,10 +152,10 @@ std::wstring ShownIcon(HWND control)
 {
     // IDI_* are resource numbers, whatever their pointer type.
     const std::pair<const wchar_t*, decltype(IDI_ERROR)> icons[] = {{L"error", IDI_ERROR},
-                                                               {L"warning", IDI_WARNING},
-                                                               {L"information", IDI_INFORMATION},
-                                                               {L"question", IDI_QUESTION},
-                                                               {L"application", IDI_APPLICATION}};
+                                                                    {L"warning", IDI_WARNING},
+                                                                    {L"information", IDI_INFORMATION},
+                                                                    {L"question", IDI_QUESTION},
+                                                                    {L"application", IDI_APPLICATION}};
     RECT rect{};
     GetWindowRect(control, &rect);
     const int width = rect.right - rect.left, height = rect.bottom - rect.top;
@@ -169,8 +170,8 @@ std::wstring ShownIcon(HWND control)
             HICON icon = LoadIconW(nullptr, reinterpret_cast<const wchar_t*>(id));
             // The corner of every system icon is transparent: there the control's background shows.
             const std::vector<std::uint32_t> drawn = Pixels(screen, 0, 0, width, height, [&](HDC memory) {
-                HBRUSH background = CreateSolidBrush(
-                    RGB((shown[0] >> 16) & 0xFF, (shown[0] >> 8) & 0xFF, shown[0] & 0xFF));
+                HBRUSH background =
+                    CreateSolidBrush(RGB((shown[0] >> 16) & 0xFF, (shown[0] >> 8) & 0xFF, shown[0] & 0xFF));
                 const RECT all{0, 0, width, height};
                 FillRect(memory, &all, background);
                 DeleteObject(background);
@@ -257,8 +258,9 @@ public:
         if (!address)
             return Fail(std::string("GetProcAddress (") + function + ")", GetLastError());
         HMODULE holder = nullptr;
-        GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                           reinterpret_cast<LPCWSTR>(address), &holder);
+        GetModuleHandleExW(
+            GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+            reinterpret_cast<LPCWSTR>(address), &holder);
         breakpoints_.push_back({function, address, holder, 0, std::move(entry)});
     }
 
@@ -335,7 +337,8 @@ private:
                     return DBG_CONTINUE;
                 }
                 SIZE_T read = 0;
-                if (!ReadProcessMemory(launcher_.hProcess, breakpoint.address, &breakpoint.original, 1, &read) ||
+                if (!ReadProcessMemory(launcher_.hProcess, breakpoint.address, &breakpoint.original, 1,
+                                       &read) ||
                     read != 1) {
                     Fail(std::string("ReadProcessMemory (at ") + breakpoint.function + ")", GetLastError());
                     return DBG_CONTINUE;
@@ -570,12 +573,13 @@ protected:
             ADD_FAILURE() << "cannot enter " << root << ": error " << GetLastError();
             return {};
         }
-        std::wstring command = L"pythonw.exe build\\tarnel.py --pid=" + std::to_wstring(GetCurrentProcessId());
+        std::wstring command =
+            L"pythonw.exe build\\tarnel.py --pid=" + std::to_wstring(GetCurrentProcessId());
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION child{};
-        const BOOL started = CreateProcessW(L".\\embeddables\\pythonw.exe", command.data(), nullptr, nullptr, TRUE,
-                                            0, nullptr, nullptr, &startup, &child);
+        const BOOL started = CreateProcessW(L".\\embeddables\\pythonw.exe", command.data(), nullptr, nullptr,
+                                            TRUE, 0, nullptr, nullptr, &startup, &child);
         const DWORD error = GetLastError();
         SetCurrentDirectoryW(here);
         if (!started) {
@@ -652,9 +656,11 @@ TEST_P(Launches, PassFixedCommandLineAndWaitForInterpreter)
     for (const auto& [key, value] : plain) {
         if (key == L"command" || key == L"pid" || key == L"launcher-running-at-end" || key == L"environment")
             continue;
-        EXPECT_EQ(record[key], value) << "the launcher gave the interpreter its own " << testing::PrintToString(key);
+        EXPECT_EQ(record[key], value)
+            << "the launcher gave the interpreter its own " << testing::PrintToString(key);
     }
-    const std::set<std::wstring> inherited = Variables(record[L"environment"]), given = Variables(plain[L"environment"]);
+    const std::set<std::wstring> inherited = Variables(record[L"environment"]),
+                                 given = Variables(plain[L"environment"]);
     for (const std::wstring& variable : given)
         EXPECT_TRUE(inherited.count(variable)) << "not passed on: " << testing::PrintToString(variable);
     for (const std::wstring& variable : inherited)
@@ -712,7 +718,8 @@ TEST_F(Launcher, DialogIsAskedForWithErrorIconOkButtonAndNeitherTopmostNorSystem
     PROCESS_INFORMATION launcher = Start(Lay({}), L"", DEBUG_ONLY_THIS_PROCESS);
     Debugger debugger(launcher);
     std::vector<std::pair<DWORD64, DWORD64>> calls;  // owner and style, the first and the fourth argument
-    debugger.Break(L"user32.dll", "MessageBoxW", [&](CONTEXT& context) { calls.emplace_back(context.Rcx, context.R9); });
+    debugger.Break(L"user32.dll", "MessageBoxW",
+                   [&](CONTEXT& context) { calls.emplace_back(context.Rcx, context.R9); });
     const Outcome outcome = Finish(launcher, [&] { return debugger.Step(); });
     if (!debugger.Failure().empty())
         FAIL() << debugger.Failure();
