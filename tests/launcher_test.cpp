@@ -283,6 +283,12 @@ public:
             continuation = Exception(event.dwThreadId, event.u.Exception.ExceptionRecord);
         } else if (event.dwDebugEventCode == EXCEPTION_DEBUG_EVENT) {
             continuation = DBG_EXCEPTION_NOT_HANDLED;
+        } else if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT && !armed_ && failure_.empty()) {
+            // Under Wine with ptrace refused to wineserver, a debugged process aborts in its start-up.
+            failure_ = "the launcher ended (status " + std::to_string(event.u.ExitProcess.dwExitCode) +
+                       ") before the loader's breakpoint, where the breakpoints go in: it cannot run under a "
+                       "debugger here (under Wine: is ptrace refused to wineserver, by Yama's ptrace_scope 1 "
+                       "or a container without CAP_SYS_PTRACE?)";
         }
         if (!ContinueDebugEvent(event.dwProcessId, event.dwThreadId, continuation))
             Fail("ContinueDebugEvent", GetLastError());
