@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <cwctype>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -82,8 +84,6 @@ std::set<std::wstring> Modules(DWORD pid)
     CloseHandle(snapshot);
     return names;
 }
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 // The objects shared with the benchmark's interpreter: its two time stamps, and the events by which it
 // says it runs and is told to end.
@@ -195,6 +195,9 @@ int Measure(const fs::path& app, int runs, int rounds, bool json)
     for (const std::wstring& module : tarnel.modules)
         if (!reference.modules.count(module))
             extra.push_back(module);
+    // An empty list means the launcher's modules could not be read (another process's memory, which may be
+    // refused), not that there are none: every Windows process has at least ntdll and kernel32 loaded.
+    const bool modulesRead = !tarnel.modules.empty() && !reference.modules.empty();
     const double budget = 100;
     const bool startMet = ratio.times.start <= 1.05, peakMet = ratio.times.peak <= 1.05,
                sizeMet = t.iconless <= budget;
@@ -211,7 +214,7 @@ int Measure(const fs::path& app, int runs, int rounds, bool json)
                 f.iconless);
             size_t n = 0;
             for (const std::wstring& module : candidates[i].modules)
-                std::printf("%s\"%s\"", n++ ? ", " : "", Narrow(module).c_str());
+                std::printf("%s\"%s\"", n++ ? ", " : "", Utf8(module).c_str());
             std::printf("]}%s\n", i + 1 < candidates.size() ? "," : "");
         }
         std::printf(
@@ -223,7 +226,10 @@ int Measure(const fs::path& app, int runs, int rounds, bool json)
         std::printf(
             "  \"targets\": {\"start_within_5_percent\": %s, \"peak_working_set_within_5_percent\": %s, "
             "\"no_extra_modules\": %s, \"size_without_icon_within_100_kib\": %s}\n}\n",
-            startMet ? "true" : "false", peakMet ? "true" : "false", extra.empty() ? "true" : "false",
+            startMet ? "true" : "false", peakMet ? "true" : "false",
+            !modulesRead    ? "null"
+            : extra.empty() ? "true"
+                            : "false",
             sizeMet ? "true" : "false");
         return 0;
     }
@@ -250,15 +256,18 @@ int Measure(const fs::path& app, int runs, int rounds, bool json)
         startRatios.front(), startRatios.back(), fastT, fastR, fastT / fastR);
     std::printf("\nModules loaded by tarnel.exe, besides itself, while the interpreter runs:\n ");
     for (const std::wstring& module : tarnel.modules)
-        std::printf(" %s", Narrow(module).c_str());
+        std::printf(" %s", Utf8(module).c_str());
     std::printf("\n\nTargets:\n");
     std::printf("  start latency within 5%% of the reference:    %s (ratio %.3f)\n",
                 startMet ? "met" : "MISSED", ratio.times.start);
     std::printf("  peak working set within 5%% of the reference: %s (ratio %.3f)\n",
                 peakMet ? "met" : "MISSED", ratio.times.peak);
-    std::printf("  no module beyond the reference's:             %s", extra.empty() ? "met" : "MISSED:");
+    std::printf("  no module beyond the reference's:             %s",
+                !modulesRead    ? "could not check (no module list could be read)"
+                : extra.empty() ? "met"
+                                : "MISSED:");
     for (const std::wstring& module : extra)
-        std::printf(" %s", Narrow(module).c_str());
+        std::printf(" %s", Utf8(module).c_str());
     std::printf("\n  size without icon at most %.0f KiB:            %s (%.1f KiB)\n", budget,
                 sizeMet ? "met" : "MISSED", t.iconless);
     return 0;

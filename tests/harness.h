@@ -34,6 +34,16 @@ inline std::filesystem::path NewScratchFolder(const std::wstring& prefix)
     }
 }
 
+// UTF-8, for the narrow texts of GoogleTest and printf.
+inline std::string Utf8(const std::wstring& text)
+{
+    const int wide = static_cast<int>(text.size());
+    std::string bytes(WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, nullptr, 0, nullptr, nullptr), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), wide, bytes.data(), static_cast<int>(bytes.size()), nullptr,
+                        nullptr);
+    return bytes;
+}
+
 // The system's text for an error code as the launcher is expected to show it: about `subject`, with no
 // trailing line break.
 inline std::wstring SystemText(DWORD error, const std::wstring& subject)
