@@ -4,12 +4,13 @@
 # runs it with, and the checks the scripts share. A script that needs only some of the packages names those
 # in tarnel_need before sourcing.
 
+# imagemagick: the release test makes a publisher's icon from a picture, as the README tells publishers to.
 # wine64-preloader reserves the address ranges that Windows images need before the Linux loader can put
 # anything there; without it a start now and then fails at random (wine64 only suggests it).
 tarnel_packages=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-tools wine64
                  wine64-preloader xvfb xauth googletest
                  git zip unzip osslsigncode openssl ca-certificates softhsm2 libengine-pkcs11-openssl python3
-                 python3-asn1crypto python3-cryptography g++-mingw-w64-x86-64-win32)
+                 python3-asn1crypto python3-cryptography g++-mingw-w64-x86-64-win32 imagemagick)
 # npm for the SBOM's validator (tests/third_party_test.sh), only where there is none: a Node.js from
 # elsewhere conflicts with Debian's npm package.
 command -v npm >/dev/null || tarnel_packages+=(npm)
