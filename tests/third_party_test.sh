@@ -114,7 +114,11 @@ echo "== the SBOM: CycloneDX's own schema and validator, and what it says of tar
 if [ ! -f "$tools/node_modules/@cyclonedx/cyclonedx-library/package.json" ] ||
    ! grep -q "\"version\": \"$validator_version\"" "$tools/node_modules/@cyclonedx/cyclonedx-library/package.json" ||
    [ ! -f "$tools/node_modules/spdx-expression-parse/package.json" ]; then
-  npm install --loglevel=error --no-save --no-audit --no-fund --prefix "$tools" \
+  # The system's npm settings (a network's certificate authority, say) are in /etc/npmrc, which an npm
+  # installed elsewhere than Debian's does not read on its own; bounded, so that a dead registry fails.
+  npm_settings=(--fetch-retries=2 --fetch-timeout=60000)
+  [ ! -r /etc/npmrc ] || npm_settings+=(--globalconfig /etc/npmrc)
+  npm install "${npm_settings[@]}" --loglevel=error --no-save --no-audit --no-fund --prefix "$tools" \
     "@cyclonedx/cyclonedx-library@$validator_version" ajv@8.17.1 ajv-formats@3.0.1 ajv-formats-draft2019@1.6.1 \
     spdx-expression-parse@4.0.0
 fi
