@@ -70,3 +70,13 @@ tarnel_is_pe() {
   [ "$(head -c 2 "$1")" = MZ ] && [ -n "$offset" ] &&
     [ "$(od -An -c -j "$offset" -N4 "$1" 2>/dev/null | tr -d ' ')" = 'PE\0\0' ]
 }
+
+# npm install into a folder of the build tree, pinned packages only. The system's npm settings (a
+# network's certificate authority, say) are in /etc/npmrc, which an npm not installed by Debian does not
+# read on its own; bounded, so that an unreachable registry fails instead of hanging.
+tarnel_npm_install() {  # PREFIX PACKAGE@VERSION...
+  local prefix=$1 settings=(--fetch-retries=2 --fetch-timeout=60000)
+  shift
+  [ ! -r /etc/npmrc ] || settings+=(--globalconfig /etc/npmrc)
+  npm install "${settings[@]}" --loglevel=error --no-save --no-audit --no-fund --prefix "$prefix" "$@"
+}

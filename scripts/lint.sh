@@ -48,11 +48,7 @@ fi
 
 tools=build/lint-tools
 if [ ! -x "$tools/node_modules/.bin/action-validator" ]; then
-  # /etc/npmrc: the system's npm settings, which an npm installed elsewhere than Debian's does not read.
-  npm_settings=(--fetch-retries=2 --fetch-timeout=60000)
-  [ ! -r /etc/npmrc ] || npm_settings+=(--globalconfig /etc/npmrc)
-  npm install "${npm_settings[@]}" --loglevel=error --no-save --no-audit --no-fund --prefix "$tools" \
-    "@action-validator/cli@$validator_version"
+  tarnel_npm_install "$tools" "@action-validator/cli@$validator_version"
 fi
 listed=$(files '.github/workflows/*.yml')
 mapfile -t workflows <<<"$listed"

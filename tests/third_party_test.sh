@@ -12,6 +12,11 @@ for need in "$build/tarnel.map" "$build/tarnel.exe"; do
   [ -f "$need" ] || { echo "precondition: $need is missing: build the tarnel target first" >&2; exit 1; }
 done
 command -v npm >/dev/null || { echo "precondition: npm is missing (apt-get install npm)" >&2; exit 1; }
+# For tarnel_npm_install alone: no package is installed from here.
+# shellcheck disable=SC2034 # read by deps.sh
+tarnel_need=()
+# shellcheck source=scripts/deps.sh
+source "$source/scripts/deps.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -114,11 +119,7 @@ echo "== the SBOM: CycloneDX's own schema and validator, and what it says of tar
 if [ ! -f "$tools/node_modules/@cyclonedx/cyclonedx-library/package.json" ] ||
    ! grep -q "\"version\": \"$validator_version\"" "$tools/node_modules/@cyclonedx/cyclonedx-library/package.json" ||
    [ ! -f "$tools/node_modules/spdx-expression-parse/package.json" ]; then
-  # The system's npm settings (a network's certificate authority, say) are in /etc/npmrc, which an npm
-  # installed elsewhere than Debian's does not read on its own; bounded, so that a dead registry fails.
-  npm_settings=(--fetch-retries=2 --fetch-timeout=60000)
-  [ ! -r /etc/npmrc ] || npm_settings+=(--globalconfig /etc/npmrc)
-  npm install "${npm_settings[@]}" --loglevel=error --no-save --no-audit --no-fund --prefix "$tools" \
+  tarnel_npm_install "$tools" \
     "@cyclonedx/cyclonedx-library@$validator_version" ajv@8.17.1 ajv-formats@3.0.1 ajv-formats-draft2019@1.6.1 \
     spdx-expression-parse@4.0.0
 fi
