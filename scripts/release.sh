@@ -16,8 +16,8 @@ fi
 # shellcheck disable=SC2034 # read by deps.sh
 tarnel_need=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 git python3)
 [ $# -eq 0 ] || tarnel_need+=(osslsigncode openssl libengine-pkcs11-openssl)
-# shellcheck source=scripts/deps.sh
-source scripts/deps.sh
+# shellcheck source=dev/deps.sh
+source dev/deps.sh
 
 # The release is HEAD as committed; changes not committed would be silently left out, so refuse them.
 if [ -n "$(git status --porcelain --untracked-files=no)" ]; then

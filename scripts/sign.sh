@@ -65,8 +65,8 @@ fi
 
 # shellcheck disable=SC2034 # read by deps.sh
 tarnel_need=(osslsigncode openssl libengine-pkcs11-openssl)
-# shellcheck source=scripts/deps.sh
-source "$(dirname "$0")/deps.sh"
+# shellcheck source=dev/deps.sh
+source "$(dirname "$0")/../dev/deps.sh"
 
 # The input: an existing PE executable.
 [ -f "$in" ] || fail "$in: no such file"

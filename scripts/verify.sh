@@ -37,8 +37,8 @@ done
 # shellcheck disable=SC2034 # read by deps.sh
 tarnel_need=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 git unzip osslsigncode openssl
              ca-certificates python3 python3-asn1crypto python3-cryptography)
-# shellcheck source=scripts/deps.sh
-source "$repo/scripts/deps.sh"
+# shellcheck source=dev/deps.sh
+source "$repo/dev/deps.sh"
 
 # Everything that can make the check impossible is settled before the build starts.
 shown_file=$(shown "$file")

@@ -15,8 +15,8 @@ command -v npm >/dev/null || { echo "precondition: npm is missing (apt-get insta
 # For tarnel_npm_install alone: no package is installed from here.
 # shellcheck disable=SC2034 # read by deps.sh
 tarnel_need=()
-# shellcheck source=scripts/deps.sh
-source "$source/scripts/deps.sh"
+# shellcheck source=dev/deps.sh
+source "$source/dev/deps.sh"
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Makes docs/resource-error.png, the picture in the README: the real "Resource Error" dialog of tarnel.exe,
 # started under Wine on Xvfb in an empty application folder, cropped to the dialog.
-#   scripts/screenshot.sh [OUT.png]
+#   dev/screenshot.sh [OUT.png]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck disable=SC2034 # read by deps.sh
 tarnel_need=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 wine64-preloader xvfb xauth
              imagemagick xdotool)
-# shellcheck source=scripts/deps.sh
-source scripts/deps.sh
+# shellcheck source=dev/deps.sh
+source dev/deps.sh
 
 # On Xvfb's display (started below): runs the launcher, photographs its dialog, answers it.
 if [ "${1:-}" = --on-display ]; then

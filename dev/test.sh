@@ -4,7 +4,7 @@
 # so that the error dialogs really appear and can be answered.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/deps.sh
+source dev/deps.sh
 
 cmake --preset mingw-release
 cmake --build --preset mingw-release -j "$(nproc)"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks the sources without building them: shellcheck on every script, clang-format on the C and C++
 # sources (the style in .clang-format), cppcheck for the warnings that point at real faults, the faults
-# that only MSVC would show (scripts/msvc_check.py), and the hosted CI workflow against its published
+# that only MSVC would show (dev/msvc_check.py), and the hosted CI workflow against its published
 # schema. Installs what it lacks (Debian packages, and the workflow validator from npm into
 # build/lint-tools).
 set -euo pipefail
@@ -9,8 +9,8 @@ cd "$(dirname "$0")/.."
 # shellcheck disable=SC2034 # read by deps.sh
 tarnel_need=(git shellcheck clang-format-14 cppcheck cmake make g++-mingw-w64-x86-64-posix googletest python3)
 command -v npm >/dev/null || tarnel_need+=(npm)
-# shellcheck source=scripts/deps.sh
-source scripts/deps.sh
+# shellcheck source=dev/deps.sh
+source dev/deps.sh
 
 validator_version=0.6.0
 failed=()
@@ -41,7 +41,7 @@ cppcheck --quiet --error-exitcode=1 --inline-suppr --enable=warning,portability,
 echo "msvc_check.py: min and max macros, narrowed wide strings, shadowed names"
 if cmake -S . -B build/lint -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=MinSizeRel \
      -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null; then
-  python3 scripts/msvc_check.py build/lint || failed+=(msvc_check)
+  python3 dev/msvc_check.py build/lint || failed+=(msvc_check)
 else
   failed+=("cmake configure for msvc_check")
 fi

@@ -4,7 +4,7 @@
 # Xvfb in a folder that lacks build\tarnel.py, and shows the dialog it puts up.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/deps.sh
+source dev/deps.sh
 
 # On Xvfb's display (started at the end): the launcher in the broken folder, and dialog_reader.exe, which
 # reads its dialog through the Windows functions and presses OK.

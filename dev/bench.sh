@@ -3,7 +3,7 @@
 # Arguments go to the benchmark: --runs R, --rounds N, --json.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-source scripts/deps.sh
+source dev/deps.sh
 
 cmake --preset mingw-release >/dev/null
 cmake --build --preset mingw-release --target bench >/dev/null
