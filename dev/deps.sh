@@ -14,8 +14,21 @@ tarnel_packages=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
 # npm for the SBOM's validator (tests/third_party_test.sh), only where there is none: a Node.js from
 # elsewhere conflicts with Debian's npm package.
 command -v npm >/dev/null || tarnel_packages+=(npm)
+# What the release chain needs (release.sh, verify.sh, its tests): the build, git, Debian's Python and its
+# readers of PE files, signatures, copyright files and licence expressions. "@release" in tarnel_need.
+tarnel_release_packages=(cmake make g++-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
+                         git python3 python3-asn1crypto python3-cryptography python3-pefile python3-debian
+                         python3-license-expression)
+tarnel_packages+=("${tarnel_release_packages[@]}" python3-pytest)
 if [ -n "${tarnel_need+set}" ]; then
-  tarnel_packages=("${tarnel_need[@]}")
+  tarnel_packages=()
+  for package in "${tarnel_need[@]}"; do
+    if [ "$package" = @release ]; then
+      tarnel_packages+=("${tarnel_release_packages[@]}")
+    else
+      tarnel_packages+=("$package")
+    fi
+  done
 fi
 tarnel_missing=()
 for package in "${tarnel_packages[@]}"; do

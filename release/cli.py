@@ -1,5 +1,6 @@
 """Subcommands of the release chain; each module parses its own arguments."""
 import importlib
+import signal
 import sys
 
 COMMANDS = {
@@ -21,6 +22,10 @@ def usage():
 def main(argv):
     if not argv or argv[0] not in COMMANDS:
         return usage()
+    # Stopped (kill, Ctrl-C, a closed terminal): the ordinary exit path runs, which ends the children this
+    # process started (they run in process groups of their own) and removes its temporary folders.
+    for number, status in ((signal.SIGTERM, 143), (signal.SIGHUP, 129)):
+        signal.signal(number, lambda *_, status=status: sys.exit(status))
     module = importlib.import_module(COMMANDS[argv[0]][0])
     if argv[0] == "recipe":
         return module.recipe_command(argv[1:])
