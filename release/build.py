@@ -1,14 +1,17 @@
-"""Building a commit in a clean copy, by the commit's own recipe; and the release of HEAD.
+"""Building a commit in a clean copy, by the commit's own recipe, in its pinned build root; and the release of
+HEAD.
 
 How a commit is built and packed is decided by that commit's tree: its recipe. This tree's recipe is
-format RECIPE: `release/__main__.py recipe build` and `recipe pack`, run from the commit's own copy.
-Releases from before recipes were named (BUILDINFO without "recipe") were built by the commit's own
-scripts/build-commit.sh and packed by its scripts/release_zip.py: format 0 here.
+format RECIPE: `release/__main__.py recipe build` and `recipe pack`, run from the commit's own copy inside
+the build root that release/build-packages names (release/buildroot.py). Releases from before recipes were
+named (BUILDINFO without "recipe") were built by the commit's own scripts/build-commit.sh and packed by its
+scripts/release_zip.py: format 0 here, run in a root with the four toolchain packages BUILDINFO recorded.
 
-  release/__main__.py release [--icon FILE] [SIGNING OPTIONS]     (scripts/release.sh)
+  release/__main__.py release [--icon FILE] [--keep-debs DIR] [SIGNING OPTIONS]     (scripts/release.sh)
   release/__main__.py recipe build DIR --commit HEX --commit-time SECONDS [--icon FILE]
   release/__main__.py recipe pack --build DIR --exe FILE --commit HEX --commit-time SECONDS [--icon FILE] OUT
 """
+import dataclasses
 import hashlib
 import json
 import os
@@ -21,13 +24,17 @@ import tempfile
 import time
 from pathlib import Path
 
+from release import buildroot
 from release.text import visible
 
 RECIPE = 1
 ROOT = Path(__file__).resolve().parent.parent  # this tree: the verifier's or the releaser's clone
-# The packages whose versions decide the bytes, as BUILDINFO names them.
+# The packages whose versions decide the bytes, as BUILDINFO names them (the toolchain lines).
 TOOLCHAIN = [("compiler", "g++-mingw-w64-x86-64-posix"), ("mingw-w64-runtime", "mingw-w64-x86-64-dev"),
              ("binutils", "binutils-mingw-w64-x86-64"), ("cmake", "cmake")]
+# What the older recipe (format 0) needs beside its four toolchain packages: its scripts run git and Python.
+LEGACY_PACKAGES = ["cmake", "make", "g++-mingw-w64-x86-64-posix", "binutils-mingw-w64-x86-64", "mingw-w64-x86-64-dev",
+                   "git", "python3"]
 # Attributes that would change the commit's bytes on their way out of git, and that no option switches off.
 ATTRIBUTES = re.compile(rb"filter|export-subst|working-tree-encoding")
 
@@ -37,20 +44,21 @@ class Failed(Exception):
 
 
 class Refused(Exception):
-    """What was asked is not a release this tree will build or check (an unknown recipe, a bad icon)."""
+    """What was asked is not a release this tree will build (a recipe its commit does not follow, an icon the
+    build refuses)."""
+
+    def __init__(self, check, reason):
+        super().__init__(reason)
+        self.check = check
 
 
-def clean_environment(home):
-    """An environment made from nothing: no caller's flags, compilers, Python or git settings reach a build."""
-    return {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": str(home), "LC_ALL": "C.UTF-8", "TZ": "UTC"}
-
-
-def run(command, log=None, env=None, cwd=None, stdin=subprocess.DEVNULL):
+def run(command, log=None, env=None, cwd=None):
     """Runs a child in its own process group, which is ended with it if this process is stopped."""
     out = open(log, "ab") if log else subprocess.PIPE
     try:
-        child = subprocess.Popen(command, stdin=stdin, stdout=out, stderr=subprocess.STDOUT if log else subprocess.PIPE,
-                                 env=env, cwd=cwd, start_new_session=True)
+        child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out,
+                                 stderr=subprocess.STDOUT if log else subprocess.PIPE, env=env, cwd=cwd,
+                                 start_new_session=True)
         try:
             stdout, stderr = child.communicate()
         except BaseException:
@@ -86,6 +94,13 @@ def commit_time(commit):
     return int(git("log", "-1", "--format=%ct", commit).stdout)
 
 
+def published(commit):
+    """The tags and remote-tracking branches of this clone whose history holds `commit`."""
+    out = git("for-each-ref", "--contains", commit, "--format=%(refname:short)", "refs/tags", "refs/remotes").stdout
+    return [visible(name, 100) for name in out.decode(errors="replace").split("\n") if name and
+            not name.endswith("/HEAD")]
+
+
 def clean_copy(commit, dest):
     """The commit's tree, as git stores it, unpacked into `dest`."""
     info = Path(git("rev-parse", "--path-format=absolute", "--git-path", "info/attributes").stdout.decode().strip())
@@ -114,85 +129,141 @@ def recipe_of_tree(src):
     return 0 if (src / "scripts" / "build-commit.sh").is_file() else None
 
 
-def check_icon(path):
-    """The build's own icon check (cmake/CheckIcon.cmake, which the configure runs), on its own; the reason
-    the icon cannot be built in, or None."""
-    status, out, _ = run(["cmake", "-DICON=%s" % path, "-P", str(ROOT / "cmake" / "CheckIcon.cmake")],
-                         env=clean_environment("/nonexistent"))
-    if status == 0:
-        return None
-    text = out.decode(errors="replace").split("Call Stack")[0]
-    text = " ".join(text.split("\n", 1)[-1].split()) if "CMake Error" in text else " ".join(text.split())
-    return re.sub(r"^TARNEL_ICON .*?: ", "", text, count=1) or "not a usable .ico file"
+@dataclasses.dataclass
+class Build:
+    work: Path  # bound as /build in the sandbox
+    folder: Path  # tarnel.exe, version, toolchain, notices, SBOM (work, or work/out for recipe 0)
+    recipe: int
+    root: buildroot.Root
+    commit: str
+    seconds: int
+    icon: bool
 
 
-def build(commit, out, icon=None, recipe=None, cache=None):
-    """Builds `commit` in `out` (its tree in out/src) by the recipe its tree follows, or `recipe` where the
-    release names one. Leaves out/tarnel.exe, version, toolchain, THIRD-PARTY-NOTICES.txt and tarnel.cdx.json;
-    returns the recipe followed. With `cache`, a build made earlier here for the same inputs is taken."""
-    out = Path(out)
+def sandbox_env(seconds):
+    return {"PATH": "/usr/bin:/bin", "HOME": "/build/home", "LC_ALL": "C.UTF-8", "TZ": "UTC",
+            "SOURCE_DATE_EPOCH": str(seconds)}
+
+
+def in_root(b, command, log=None):
+    status, out, err = run(buildroot.sandbox(b.root, b.work, command, sandbox_env(b.seconds), log), log=log)
+    return status, (out or b"") + (err or b"")
+
+
+def legacy_pins(record):
+    """The toolchain a release before recipes recorded: {package: version}; CMake by its upstream version."""
+    pins = {}
+    for field, package in TOOLCHAIN:
+        value = record.get(field, "")
+        name, _, version = value.partition(" ")
+        if field == "cmake":
+            pins["cmake"] = name  # "3.25.1": an upstream version, matched against the archive below
+        elif name == package and version:
+            pins[package] = version
+    return pins
+
+
+def root_for(followed, src, record, sources_of, log):
+    """The build root of this build: the one a release recorded, or its toolchain, or the tree's packages at
+    the archive's versions (a new release)."""
+    if followed == 0:
+        sources = sources_of()
+        pins = legacy_pins(record or {})
+        if "cmake" in pins:
+            upstream = pins["cmake"]
+            served = sorted(v for v in sources.versions("cmake") if re.fullmatch(re.escape(upstream) + r"-[^-]+", v))
+            if not served:
+                raise buildroot.Unavailable("cmake %s (any Debian revision), which none of the package sources serves"
+                                            % upstream)
+            pins["cmake"] = served[-1]
+        return buildroot.for_release(LEGACY_PACKAGES, pins, sources, log)
+    if record and record.get("build-root"):
+        return buildroot.for_record(record["build-root"], sources_of, log)
+    names = (src / "release" / "build-packages").read_text().split()
+    return buildroot.for_release(names, {}, sources_of(), log)
+
+
+def build(commit, work, icon=None, recipe=None, record=None, sources_of=None, cache=None):
+    """Builds `commit` in the new folder `work` by the recipe its tree follows (which must be `recipe` where a
+    release names one), in its build root. `record`: the release's BUILDINFO fields (its root)."""
+    work = Path(work)
+    log = work.parent / (work.name + ".log")
+    sources_of = sources_of or (lambda: buildroot.Sources())
+    clean_copy(commit, work / "src")
+    (work / "home").mkdir()
+    followed = recipe_of_tree(work / "src")
+    if recipe is not None and followed != recipe:
+        raise Refused("recipe", "the release names recipe %d, and commit %s follows %s" % (
+            recipe, commit, "recipe %d" % followed if followed is not None else "none this verifier knows"))
+    if followed not in (0, RECIPE):
+        raise Refused("recipe", "commit %s follows a recipe this verifier does not know (%s); use a newer clone"
+                      % (commit, followed))
+    print("Build root ...", file=sys.stderr, flush=True)
+    try:
+        root = root_for(followed, work / "src", record, sources_of, log)
+    except buildroot.Unavailable as e:
+        raise Failed(str(e)) from None
+    b = Build(work, work if followed else work / "out", followed, root, commit, commit_time(commit), bool(icon))
+    if icon:
+        shutil.copyfile(icon, work / "icon.ico")
+        status, out = in_root(b, ["cmake", "-DICON=/build/icon.ico", "-P", "/build/src/cmake/CheckIcon.cmake"])
+        if status:
+            text = out.decode(errors="replace").split("Call Stack")[0]
+            text = " ".join(text.split("\n", 1)[-1].split()) if "CMake Error" in text else " ".join(text.split())
+            raise Refused("icon", re.sub(r"^TARNEL_ICON \S*: ", "", text) or "not a usable .ico file")
     key = None
     if cache:
-        toolchain = [version_of(package) for _, package in TOOLCHAIN]
         icon_sha = hashlib.sha256(Path(icon).read_bytes()).hexdigest() if icon else None
-        key = hashlib.sha256(json.dumps([commit, recipe, icon_sha, toolchain]).encode()).hexdigest()
-        cached = Path(cache) / key
-        if (cached / "complete").is_file():
-            shutil.copytree(cached, out, symlinks=True)
-            return int((cached / "complete").read_text())
-    home = out.parent / (out.name + ".home")
-    home.mkdir(exist_ok=True)
-    env = clean_environment(home)
-    log = out.parent / (out.name + ".log")
-    clean_copy(commit, out / "src")
-    followed = recipe_of_tree(out / "src")
-    if recipe is not None and followed != recipe:
-        raise Refused("the release names recipe %d, and commit %s follows %s" % (
-            recipe, commit, "recipe %d" % followed if followed is not None else "none this verifier knows"))
-    seconds = commit_time(commit)
+        key = hashlib.sha256(json.dumps([commit, followed, icon_sha, buildroot.key_of(root.packages)]).encode())
+        stored = Path(cache) / key.hexdigest()
+        if (stored / "complete").is_file():
+            shutil.rmtree(work)
+            shutil.copytree(stored, work, symlinks=True)
+            return b
+    print("Building %s in the build root ..." % commit, file=sys.stderr, flush=True)
     if followed == 0:
-        # The commit's own scripts, which build from a git repository: a clone that borrows this one's objects.
-        recipe_repo = out.parent / (out.name + ".recipe")
-        git("clone", "--quiet", "--shared", "--no-checkout", str(ROOT), str(recipe_repo))
-        shutil.copytree(out / "src" / "scripts", recipe_repo / "scripts")
-        shutil.rmtree(out / "src")  # build-commit.sh makes it again
-        command = ["bash", str(recipe_repo / "scripts" / "build-commit.sh"), commit, str(out)]
-    elif followed == RECIPE:
-        command = ["/usr/bin/python3", "-I", str(out / "src" / "release" / "__main__.py"), "recipe", "build",
-                   str(out), "--commit", commit, "--commit-time", str(seconds)]
+        # The commit's own scripts build from a git repository: one that holds just this commit.
+        recipe_repo = work / "recipe"
+        git("init", "-q", str(recipe_repo))
+        git("-c", "uploadpack.allowAnySHA1InWant=true", "fetch", "-q", "--depth", "1", "file://%s" % ROOT, commit,
+            repo=recipe_repo)
+        shutil.copytree(work / "src" / "scripts", recipe_repo / "scripts")
+        command = ["bash", "/build/recipe/scripts/build-commit.sh", commit, "/build/out"]
     else:
-        raise Refused("commit %s follows a recipe this verifier does not know (%s); use a newer tarnel clone"
-                      % (commit, followed))
-    if icon:
-        command += ["--icon", str(icon)]
-    status, _, _ = run(command, log=log, env=env)
+        command = ["/usr/bin/python3", "-I", "-B", "/build/src/release/__main__.py", "recipe", "build", "/build",
+                   "--commit", commit, "--commit-time", str(b.seconds)]
+    status, _ = in_root(b, command + (["--icon", "/build/icon.ico"] if icon else []), log)
     if status:
         tail = log.read_bytes().decode(errors="replace").splitlines()[-30:]
         sys.stderr.write("".join("  %s\n" % visible(line, 300) for line in tail))
         raise Failed("the build of %s failed (log: %s)" % (commit, log))
+    (b.folder / "buildroot").write_text("".join(p.line() + "\n" for p in root.packages))
     if key:
         staging = Path(tempfile.mkdtemp(dir=cache, prefix=".partial-"))
-        shutil.copytree(out, staging / "build", symlinks=True)
-        (staging / "build" / "complete").write_text(str(followed))
-        os.replace(staging / "build", Path(cache) / key)
+        shutil.copytree(work, staging / "build", symlinks=True)
+        (staging / "build" / "complete").write_text("")
+        os.replace(staging / "build", Path(cache) / key.hexdigest())
         shutil.rmtree(staging)
-    return followed
+    return b
 
 
-def pack(followed, out, exe, commit, icon, zip_path):
-    """The release zip of the build in `out` with the shipped executable `exe`, packed by the recipe the build
-    followed, from the commit's own copy."""
-    seconds = commit_time(commit)
-    if followed == 0:
-        command = ["/usr/bin/python3", str(Path(out) / "src" / "scripts" / "release_zip.py"), "pack"]
+def pack(b, exe, zip_path):
+    """The release zip of build `b` with the shipped executable `exe`, packed by the recipe the build followed,
+    from the commit's own copy, in the build root."""
+    shutil.copyfile(exe, b.work / "shipped.exe")
+    if b.recipe == 0:
+        command = ["/usr/bin/python3", "/build/out/src/scripts/release_zip.py", "pack", "--build", "/build/out"]
     else:
-        command = ["/usr/bin/python3", "-I", str(Path(out) / "src" / "release" / "__main__.py"), "recipe", "pack"]
-    command += ["--build", str(out), "--exe", str(exe), "--commit", commit, "--commit-time", str(seconds)]
-    if icon:
-        command += ["--icon", str(icon)]
-    status, stdout, stderr = run(command + [str(zip_path)], env=clean_environment("/nonexistent"))
+        command = ["/usr/bin/python3", "-I", "-B", "/build/src/release/__main__.py", "recipe", "pack", "--build",
+                   "/build"]
+    command += ["--exe", "/build/shipped.exe", "--commit", b.commit, "--commit-time", str(b.seconds)]
+    if b.icon:
+        command += ["--icon", "/build/icon.ico"]
+    (b.work / "release.zip").unlink(missing_ok=True)
+    status, out = in_root(b, command + ["/build/release.zip"])
     if status:
-        raise Failed("the recipe could not pack the zip: %s" % visible((stdout + stderr).decode(errors="replace"), 300))
+        raise Failed("the recipe could not pack the zip: %s" % visible(out.decode(errors="replace"), 300))
+    shutil.move(b.work / "release.zip", zip_path)
 
 
 def version_of(package):
@@ -200,7 +271,7 @@ def version_of(package):
     return "%s %s" % (package, result.stdout) if result.returncode == 0 and result.stdout else "unknown"
 
 
-# The recipe, run from the commit's own copy.
+# The recipe, run from the commit's own copy, in the build root.
 
 def recipe_build(out, commit, seconds, icon):
     from release import notices, pe  # the commit's own, beside this file
@@ -212,8 +283,7 @@ def recipe_build(out, commit, seconds, icon):
                     ["cmake", "--build", "--preset", "mingw-release", "--target", "tarnel", "-j", "2"]):
         status, _, _ = run(command, log=log, cwd=src, env=dict(os.environ))
         if status:
-            tail = log.read_bytes().decode(errors="replace").splitlines()[-30:]
-            print("\n".join(tail), file=sys.stderr)
+            print("\n".join(log.read_text(errors="replace").splitlines()[-30:]), file=sys.stderr)
             print("tarnel: the build of %s failed (log: %s)" % (commit, log), file=sys.stderr)
             return 2
     exe = out / "tarnel.exe"
@@ -241,15 +311,16 @@ def recipe_build(out, commit, seconds, icon):
 def recipe_command(args):
     from release import bundle
 
-    def option(name, default=None):
-        if name in args:
-            at = args.index(name)
-            value = args[at + 1]
-            del args[at:at + 2]
-            return value
-        return default
-
     args = list(args)
+
+    def option(name):
+        if name not in args:
+            return None
+        at = args.index(name)
+        value = args[at + 1]
+        del args[at:at + 2]
+        return value
+
     if not args or args[0] not in ("build", "pack"):
         print(__doc__.split("\n\n")[2], file=sys.stderr)
         return 2
@@ -266,18 +337,19 @@ def recipe_command(args):
 
 def command(args):
     caller = Path.cwd()  # the icon and the signing options name files relative to where the caller stands
-    icon = None
-    if args[:1] == ["--icon"]:
+    options = {"--icon": None, "--keep-debs": None}
+    args = list(args)
+    while args[:1] and args[0] in options:
         if len(args) < 2:
-            print("release.sh: --icon needs an .ico file", file=sys.stderr)
+            print("release.sh: %s needs a value" % args[0], file=sys.stderr)
             return 2
-        icon = (caller / args[1]).resolve()
-        args = args[2:]
-        if not icon.is_file():
-            print("release.sh: %s: no such file" % args[1], file=sys.stderr)
-            return 2
-    status = git("status", "--porcelain", "--untracked-files=no").stdout
-    if status:
+        options[args[0]] = caller / args[1]
+        del args[:2]
+    icon, keep = options["--icon"], options["--keep-debs"]
+    if icon and not icon.is_file():
+        print("release.sh: %s: no such file" % icon, file=sys.stderr)
+        return 2
+    if git("status", "--porcelain", "--untracked-files=no").stdout:
         print("release.sh: the work tree has changes that are not committed:", file=sys.stderr)
         sys.stderr.write(git("status", "--short", "--untracked-files=no").stdout.decode(errors="replace"))
         print("release.sh: commit or stash them; a release is built from a commit only", file=sys.stderr)
@@ -285,34 +357,37 @@ def command(args):
     commit = commit_of("HEAD")
     work = Path(tempfile.mkdtemp())
     try:
-        if icon:
-            problem = check_icon(icon)
-            if problem:
-                print("tarnel: the icon %s cannot be built in: %s" % (icon, problem), file=sys.stderr)
-                return 2
         try:
-            followed = build(commit, work / "build", icon)
-        except (Failed, Refused) as e:
-            print("tarnel: %s" % e, file=sys.stderr)
+            b = build(commit, work / "build", icon)
+        except Refused as e:
+            print("tarnel: the icon %s cannot be built in: %s" % (icon, e) if e.check == "icon" else "tarnel: %s" % e,
+                  file=sys.stderr)
             return 2
-        version = (work / "build" / "version").read_text().strip()
+        exe = b.folder / "tarnel.exe"
+        version = (b.folder / "version").read_text().strip()
         shipped = work / "tarnel.exe"
         if args:
             from release import sign
 
-            status = sign.command([str(work / "build" / "tarnel.exe"), str(shipped), *args])
+            status = sign.command([str(exe), str(shipped), *args])
             if status:
                 return status
         else:
-            shutil.copyfile(work / "build" / "tarnel.exe", shipped)
+            shutil.copyfile(exe, shipped)
         name = "tarnel-%s-win64.zip" % version
-        pack(followed, work / "build", shipped, commit, icon, work / name)
+        pack(b, shipped, work / name)
         (ROOT / "dist").mkdir(exist_ok=True)
         os.replace(work / name, ROOT / "dist" / name)
-        unsigned = hashlib.sha256((work / "build" / "tarnel.exe").read_bytes()).hexdigest()
+        if keep:
+            keep.mkdir(parents=True, exist_ok=True)
+            for deb in b.root.debs():
+                shutil.copyfile(deb, keep / deb.name)
+        unsigned = hashlib.sha256(exe.read_bytes()).hexdigest()
         print("dist/%s\ntarnel %s, commit %s\nunsigned tarnel.exe SHA-256: %s" % (name, version, commit, unsigned))
+        if keep:
+            print("the build root's %d .deb files: %s" % (len(b.root.packages), keep))
         return 0
-    except Failed as e:
+    except (Failed, buildroot.Unavailable) as e:
         print("tarnel: %s" % e, file=sys.stderr)
         return 2
     finally:

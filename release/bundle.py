@@ -14,6 +14,7 @@ import time
 import zipfile
 from pathlib import Path
 
+from release import buildroot
 from release.text import visible
 
 # The members, in the zip's order, and where each comes from: the shipped executable, a file the build of
@@ -31,11 +32,13 @@ MEMBERS = [
 ]
 # BUILDINFO's fields in order; the toolchain's come from the build folder's "toolchain" file. "recipe" names
 # the build-and-pack recipe the release followed: a verifier runs that recipe, from the release's commit.
-BUILDINFO_FIELDS = ["name", "version", "commit", "commit-time", "recipe", "unsigned-sha256", "icon-sha256",
-                    "compiler", "mingw-w64-runtime", "binutils", "cmake"]
-# What a verifier accepts of every release so far: releases made before the recipe field have none.
+# "build-root" records the root the build ran in, as Debian's .buildinfo does: its distribution, then every
+# installed package with its version, architecture and its .deb's SHA-256, a line each.
+BUILDINFO_FIELDS = ["name", "version", "commit", "commit-time", "recipe", "source-date-epoch", "unsigned-sha256",
+                    "icon-sha256", "compiler", "mingw-w64-runtime", "binutils", "cmake", "build-root"]
 KNOWN_FIELDS = set(BUILDINFO_FIELDS)
-OPTIONAL_FIELDS = {"icon-sha256", "recipe"}
+# Releases made before recipes were named have none of the recipe's fields.
+OPTIONAL_FIELDS = {"icon-sha256", "recipe", "source-date-epoch", "build-root"}
 MAX_ZIP = 64 << 20
 MAX_MEMBER = {"tarnel.exe": 16 << 20, "icon.ico": 1 << 20}
 MAX_OTHER = 1 << 20
@@ -80,9 +83,12 @@ def buildinfo(build, commit, seconds, icon, recipe):
     }
     if icon is not None:
         fields["icon-sha256"] = hashlib.sha256(icon).hexdigest()
+    fields["source-date-epoch"] = str(seconds)
     for line in (build / "toolchain").read_text().splitlines():
         key, _, value = line.partition(": ")
         fields[key] = value
+    fields["build-root"] = "\n".join([buildroot.DISTRIBUTION] + [" " + line for line in
+                                                                 (build / "buildroot").read_text().splitlines()])
     return "".join("%s: %s\n" % (k, fields[k]) for k in BUILDINFO_FIELDS if k in fields)
 
 
@@ -216,8 +222,11 @@ def _fields(text):
         raise fault("BUILDINFO is not ASCII") from None
     if lines[-1] != "":
         raise fault("BUILDINFO does not end with a line break")
-    fields = {}
+    fields, continued = {}, []
     for number, line in enumerate(lines[:-1], 1):
+        if line.startswith(" ") and list(fields)[-1:] == ["build-root"]:
+            continued.append(line[1:])
+            continue
         key, sep, value = line.partition(": ")
         if not sep or not line.isprintable():
             raise fault("BUILDINFO line %d is not a field: %s" % (number, visible(line, 200)))
@@ -226,6 +235,15 @@ def _fields(text):
         if key in fields:
             raise fault("BUILDINFO names %s twice" % key)
         fields[key] = value
+    if "build-root" in fields:
+        packages = buildroot.parse_packages(continued)
+        if fields["build-root"] != buildroot.DISTRIBUTION or not packages or len(packages) > buildroot.MAX_PACKAGES:
+            raise fault("BUILDINFO's build-root is not a list of packages of %s" % buildroot.DISTRIBUTION)
+        fields["build-root"] = packages
+    if "recipe" in fields and ("build-root" not in fields or "source-date-epoch" not in fields):
+        raise fault("BUILDINFO names a recipe but not the build root it ran in")
+    if "source-date-epoch" in fields and not fields["source-date-epoch"].isdigit():
+        raise fault("BUILDINFO's source-date-epoch is not a time")
     if list(fields) != [k for k in BUILDINFO_FIELDS if k in fields]:
         raise fault("BUILDINFO's fields are not in a release's order")
     missing = [k for k in BUILDINFO_FIELDS if k not in fields and k not in OPTIONAL_FIELDS]

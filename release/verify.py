@@ -1,7 +1,7 @@
 """Is a download the release of a public commit? The verdict, made by making the release again.
 
   scripts/verify.sh FILE [--rev REV] [--ca FILE] [--require-signature] [--icon FILE] [--json]
-                         [--build-cache DIR]
+                         [--debs DIR] [--mirror URL]... [--build-cache DIR]
 
 A zip is read strictly; its commit is built in a clean copy by the commit's own recipe (the one its
 BUILDINFO names), the download's signature is attached to the rebuilt executable and the whole file
@@ -18,7 +18,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from release import authenticode, build, bundle, pe
+from release import authenticode, build, buildroot, bundle, pe
 from release.text import visible
 
 MAX_DOWNLOAD = bundle.MAX_ZIP
@@ -68,15 +68,20 @@ class Report:
 
 
 def parse(args):
-    options = {"file": None, "rev": None, "ca": None, "icon": None, "require": False, "json": False, "cache": None}
-    takes = {"--rev": "rev", "--ca": "ca", "--icon": "icon", "--build-cache": "cache"}
+    options = {"file": None, "rev": None, "ca": None, "icon": None, "require": False, "json": False, "cache": None,
+               "debs": None, "mirror": []}
+    takes = {"--rev": "rev", "--ca": "ca", "--icon": "icon", "--build-cache": "cache", "--debs": "debs",
+             "--mirror": "mirror"}
     args = list(args)
     while args:
         arg = args.pop(0)
         if arg in takes:
             if not args:
                 raise CannotCheck("%s needs a value" % arg)
-            options[takes[arg]] = args.pop(0)
+            if takes[arg] == "mirror":
+                options["mirror"].append(args.pop(0))
+            else:
+                options[takes[arg]] = args.pop(0)
         elif arg == "--require-signature":
             options["require"] = True
         elif arg == "--json":
@@ -89,6 +94,8 @@ def parse(args):
         raise CannotCheck("no file given\n" + USAGE)
     if options["rev"] is not None and options["rev"].startswith("-"):
         raise CannotCheck("--rev %s: not a revision" % visible(options["rev"], 100))
+    if options["debs"] is not None and not os.path.isdir(options["debs"]):
+        raise CannotCheck("--debs %s: no such folder" % visible(options["debs"], 200))
     return options
 
 
@@ -161,12 +168,15 @@ def verify(options, work, report):
     report.commit = commit
     if options["ca"] and not os.access(options["ca"], os.R_OK):
         raise CannotCheck("%s: no such file, or not readable" % visible(options["ca"], 200))
-    if got["icon"]:
-        problem = build.check_icon(got["icon"])
-        if problem:
-            report.fail("icon", "icon.ico cannot be built in: %s" % problem)
-            report.lines.append("  icon:        FAILED: %s" % problem)
-            return
+    # Only the project's published history is built: a commit no tag or remote-tracking branch holds (a
+    # pull request's head fetched by its id) could be anyone's, and none of its code runs here.
+    refs = build.published(commit)
+    if not refs:
+        report.fail("commit", "%s is on no branch or tag of this repository" % commit)
+        report.lines.append("  commit:      FAILED: %s is on no branch or tag of this repository" % commit)
+        return
+    shown_refs = ", ".join(refs[:5]) + (" and %d more" % (len(refs) - 5) if len(refs) > 5 else "")
+    report.ok("commit", "%s is in the published history: %s" % (commit, shown_refs))
 
     # The signatures, judged on their own.
     try:
@@ -192,16 +202,21 @@ def verify(options, work, report):
     print("Rebuilding %s from a clean copy ..." % commit, file=sys.stderr if options["json"] else sys.stdout,
           flush=True)
     recipe = int(fields["recipe"]) if "recipe" in fields else (0 if got["zip"] else None)
-    rebuilt = work / "build"
+    sources_of = lambda: buildroot.Sources(options["mirror"], options["debs"], work)  # noqa: E731
     try:
-        followed = build.build(commit, rebuilt, got["icon"], recipe, options["cache"])
+        b = build.build(commit, work / "build", got["icon"], recipe, fields or None, sources_of, options["cache"])
     except build.Refused as e:
-        report.fail("recipe", str(e))
-        report.lines.append("  recipe:      FAILED: %s" % e)
+        report.fail(e.check, str(e))
+        report.lines.append("  %-12s FAILED: %s" % (e.check + ":", e))
         report.lines += judgement.lines
         return
+    except buildroot.Unavailable as e:
+        raise CannotCheck("the build root cannot be made: %s. Keep a release's .deb files (release.sh "
+                          "--keep-debs DIR) and give them with --debs DIR, or name an archive that still serves "
+                          "them (a snapshot of the Debian archive, a local mirror) with --mirror URL" % e) from None
     except build.Failed as e:
         raise CannotCheck(str(e)) from None
+    rebuilt = b.folder
     shipped_sha = hashlib.sha256(unsigned.read_bytes()).hexdigest()
     rebuilt_sha = hashlib.sha256((rebuilt / "tarnel.exe").read_bytes()).hexdigest()
     report.sha256 = {"sha256": hashlib.sha256(got["exe"]).hexdigest(), "sha256_without_signature": shipped_sha,
@@ -241,7 +256,7 @@ def verify(options, work, report):
     if got["zip"]:
         rezip = work / "rebuilt.zip"
         try:
-            build.pack(followed, rebuilt, exe_path, commit, got["icon"], rezip)
+            build.pack(b, exe_path, rezip)
         except build.Failed as e:
             raise CannotCheck(str(e)) from None
         difference = bundle.difference(data, rezip.read_bytes())
@@ -257,7 +272,7 @@ def verify(options, work, report):
                        % hashlib.sha256(Path(got["icon"]).read_bytes()).hexdigest())
     else:
         content.append("  icon:        the project's default (res/tarnel.ico of the commit)")
-    report.lines += content + judgement.lines
+    report.lines += ["  commit:      %s, published as %s" % (commit, shown_refs)] + content + judgement.lines
 
 
 def command(args):
