@@ -218,8 +218,8 @@ def gcc_terms(copyright_path, component):
     """GCC's copyright file is free-form: its list of the runtime libraries under the exception."""
     with open(copyright_path, encoding="utf-8") as f:
         text = f.read()
-    sentence = re.search(r"The following runtime libraries are licensed under the terms of the\s+([\s\S]*?)\s+\(included in "
-                         r"this file\):\n\n((?: - .*\n(?:   .*\n)*)+)", text)
+    sentence = re.search(r"The following runtime libraries are licensed under the terms of the\s+([\s\S]*?)\s+"
+                         r"\(included in this file\):\n\n((?: - .*\n(?:   .*\n)*)+)", text)
     if not sentence:
         raise NoticesError(f"{copyright_path}: no list of libraries under the runtime library exception")
     name = " ".join(sentence.group(1).split())
@@ -295,7 +295,8 @@ def notices(components, version, commit):
             continue
         lines += ["=" * 78, f"{component.name}: {component.description}",
                   f"Debian package: {c['package']} {c['version']}", f"License: {c['license']}",
-                  f"Linked: {len(c['members'])} objects from " + ", ".join(sorted({os.path.basename(p) for p in c['files']})),
+                  f"Linked: {len(c['members'])} objects from "
+                  + ", ".join(sorted({os.path.basename(p) for p in c["files"]})),
                   ""]
         for copyright_lines, name, used in c["terms"]:
             # One licence name may stand for different texts (each BSD licence names its own holder).
