@@ -85,6 +85,7 @@ SPDX = {
 NEWER_SPDX_IDS = {"SunPro"}
 LICENSE_REF = re.compile(r"LicenseRef-[A-Za-z0-9.-]+")
 LICENSING = license_expression.get_spdx_licensing()
+C_LOCALE = dict(os.environ, LC_ALL="C.UTF-8")  # dpkg's messages as this module reads them
 
 
 class NoticesError(Exception):
@@ -147,21 +148,15 @@ def component_of(path):
     return None
 
 
-def run(*command):
-    return subprocess.run(command, check=True, capture_output=True, text=True,
-                          env=dict(os.environ, LC_ALL="C.UTF-8")).stdout
-
-
 def packages_of(paths):
     """{path: (package, version, architecture)} for the files the linker read: one dpkg -S, one dpkg-query."""
     real = {path: os.path.realpath(path) for path in paths}
     wanted = sorted(set(real.values()))
-    listing = subprocess.run(["dpkg", "-S", *wanted], capture_output=True, text=True,
-                             env=dict(os.environ, LC_ALL="C.UTF-8")).stdout
+    listing = subprocess.run(["dpkg", "-S", *wanted], capture_output=True, text=True, env=C_LOCALE).stdout
     owner = {}
     for line in listing.splitlines():
         names, sep, path = line.partition(": ")
-        if sep and path in real.values() and not line.startswith("diversion "):
+        if sep and path in wanted and not line.startswith("diversion "):
             owner[path] = names
     for path in wanted:
         if path not in owner:
@@ -169,10 +164,11 @@ def packages_of(paths):
         if "," in owner[path]:
             raise NoticesError(f"{path}: owned by several packages: {owner[path]}")
     names = sorted({owner[path].split(":")[0] for path in wanted})
-    versions = {}
-    for line in run("dpkg-query", "-W", "-f=${Package} ${Version} ${Architecture}\\n", *names).splitlines():
-        name, version, arch = line.split()
-        versions[name] = (name, version, arch)
+    query = subprocess.run(["dpkg-query", "-W", "-f=${Package} ${Version} ${Architecture}\\n", *names],
+                           capture_output=True, text=True, env=C_LOCALE)
+    if query.returncode:
+        raise NoticesError(f"dpkg-query: {query.stderr.strip()}")
+    versions = {line.split()[0]: tuple(line.split()) for line in query.stdout.splitlines()}
     return {path: versions[owner[real[path]].split(":")[0]] for path in paths}
 
 
@@ -360,8 +356,8 @@ def sbom(components, version, commit, created, exe_sha256):
 
 
 def write(map_path, exe_path, version, commit, time, notices_path, sbom_path):
-    """Writes the notices and the SBOM of the executable linked with this map; NoticesError if any part of
-    it is unaccounted for, or an argument is malformed."""
+    """Writes the notices and the SBOM of the executable linked with this map. NoticesError if any part of
+    it is unaccounted for or an argument is malformed (then nothing is written), OSError if a file is."""
     if not re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", time):
         raise NoticesError(f"time {time!r}: expected YYYY-MM-DDTHH:MM:SSZ")
     if not re.fullmatch(r"[0-9a-f]{40}|[0-9a-f]{64}", commit):
@@ -396,6 +392,6 @@ def command(args):
             for member in sorted(c["members"]):
                 print(f"  {member}")
         return 0
-    except (NoticesError, OSError, subprocess.CalledProcessError) as error:
+    except (NoticesError, OSError) as error:
         print("notices: " + visible(error, 2000), file=sys.stderr)
         return 1
