@@ -1,14 +1,12 @@
-// Validates a CycloneDX JSON document against the official schema of its specVersion, with the schemas
-// and the validator that CycloneDX's own JavaScript library ships, and each licence expression in it
-// (a plain string to the schema) with spdx-expression-parse: node validate_sbom.js FILE
+// Validates CycloneDX JSON documents against the official schema of their specVersion, with the schemas
+// and the validator that CycloneDX's own JavaScript library ships, and each licence expression in them
+// (a plain string to the schema) with spdx-expression-parse: node validate_sbom.js FILE...
+// One line per file, "FILE: valid ..." or "FILE: NOT valid ..."; status 1 if any is not valid, 2 if one
+// could not be checked.
 'use strict';
 const fs = require('fs');
 const CDX = require('@cyclonedx/cyclonedx-library');
 const parseSpdx = require('spdx-expression-parse');
-
-const text = fs.readFileSync(process.argv[2], 'utf8');
-const bom = JSON.parse(text);
-const version = bom.specVersion;
 
 function badExpressions(component) {
     const bad = [];
@@ -26,23 +24,33 @@ function badExpressions(component) {
     return bad;
 }
 
-new CDX.Validation.JsonStrictValidator(version).validate(text).then(
-    (errors) => {
-        const bad = badExpressions(bom.metadata.component);
-        for (const part of bom.components || [])
-            bad.push(...badExpressions(part));
-        if (bad.length) {
-            console.error(`${process.argv[2]}: not SPDX licence expressions:\n  ${bad.join('\n  ')}`);
-            process.exitCode = 1;
-        } else if (errors === null) {
-            console.log(`${process.argv[2]}: valid CycloneDX ${version}`);
-        } else {
-            console.error(`${process.argv[2]}: NOT valid CycloneDX ${version}:`);
-            console.error(JSON.stringify(errors, null, 2));
-            process.exitCode = 1;
+const validators = {};  // one per specVersion: compiling the schema is the slow part
+
+async function validate(file) {
+    const text = fs.readFileSync(file, 'utf8');
+    const bom = JSON.parse(text);
+    const version = bom.specVersion;
+    validators[version] = validators[version] || new CDX.Validation.JsonStrictValidator(version);
+    const errors = await validators[version].validate(text);
+    const bad = badExpressions(bom.metadata.component);
+    for (const part of bom.components || [])
+        bad.push(...badExpressions(part));
+    if (bad.length)
+        return [1, `${file}: NOT valid: not SPDX licence expressions: ${bad.join('; ')}`];
+    if (errors !== null)
+        return [1, `${file}: NOT valid CycloneDX ${version}: ${JSON.stringify(errors)}`];
+    return [0, `${file}: valid CycloneDX ${version}`];
+}
+
+(async () => {
+    for (const file of process.argv.slice(2)) {
+        try {
+            const [status, line] = await validate(file);
+            (status ? console.error : console.log)(line);
+            process.exitCode = Math.max(process.exitCode || 0, status);
+        } catch (error) {
+            console.error(`${file}: could not validate: ${error.message}`);
+            process.exitCode = 2;
         }
-    },
-    (error) => {
-        console.error(`${process.argv[2]}: could not validate: ${error.message}`);
-        process.exitCode = 2;
-    });
+    }
+})();

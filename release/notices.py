@@ -1,15 +1,14 @@
-#!/usr/bin/env python3
-"""What a statically linked tarnel.exe contains, from the linker's map.
+"""What a statically linked tarnel.exe contains, from the linker's map: the third-party notices and the SBOM.
 
-    third_party.py MAP --list
-    third_party.py MAP --exe tarnel.exe --version V --commit C --time ISO-8601 \\
-                   --notices THIRD-PARTY-NOTICES.txt --sbom tarnel.cdx.json
+    notices MAP --list
+    notices MAP --exe tarnel.exe --version V --commit C --time ISO-8601 \\
+                --notices THIRD-PARTY-NOTICES.txt --sbom tarnel.cdx.json
 
 Every archive member and every input object that the map says was linked in must belong to a component
-of the table below, or the script fails: a new dependency cannot slip in unaccounted. Each component's
-Debian package comes from `dpkg -S` on the file the linker read, its version from dpkg-query, and its
-copyright lines and licence texts from the package's /usr/share/doc/<package>/copyright. The outputs hold
-no time and no path of this machine, so two builds of one commit give the same bytes.
+of the table below, or this fails: a new dependency cannot slip in unaccounted. Each component's Debian
+package comes from `dpkg -S` on the file the linker read, its version from dpkg-query, and its copyright
+lines and licence texts from the package's /usr/share/doc/<package>/copyright. The outputs hold no time but
+the commit's and no path of this machine, so two builds of one commit give the same bytes.
 """
 import argparse
 import dataclasses
@@ -22,6 +21,11 @@ import subprocess
 import sys
 import textwrap
 import uuid
+
+import debian.copyright
+import license_expression
+
+from release.text import visible
 
 GCC_EXCEPTION = "GNU General Public License (v3 or later) with version 3.1 of the GCC Runtime Library Exception"
 
@@ -56,7 +60,7 @@ COMPONENTS = [
 ]
 
 # Licence names of the copyright files as SPDX expressions. LicenseRef- where SPDX has no identifier; a
-# name not here stops the script rather than being guessed.
+# name not here stops the run rather than being guessed.
 SPDX = {
     "ZPL-2.1": "ZPL-2.1",
     "expat": "MIT",
@@ -77,10 +81,29 @@ SPDX = {
     "Cygwin": "LicenseRef-Cygwin",
     GCC_EXCEPTION: "GPL-3.0-or-later WITH GCC-exception-3.1",
 }
+# SPDX identifiers newer than the licence list of Debian 12's license-expression (SunPro: SPDX list 3.21).
+NEWER_SPDX_IDS = {"SunPro"}
+LICENSE_REF = re.compile(r"LicenseRef-[A-Za-z0-9.-]+")
+LICENSING = license_expression.get_spdx_licensing()
+C_LOCALE = dict(os.environ, LC_ALL="C.UTF-8")  # dpkg's messages as this module reads them
 
 
-class Unaccounted(Exception):
+class NoticesError(Exception):
     pass
+
+
+def checked(expression):
+    """The expression, if it is a valid SPDX expression written as SPDX writes it; else NoticesError."""
+    try:
+        parsed = LICENSING.parse(expression, validate=False, strict=True)
+    except license_expression.ExpressionError as error:
+        raise NoticesError(f"{expression!r} is not an SPDX licence expression: {error}") from None
+    unknown = [key for key in LICENSING.unknown_license_keys(parsed) if key not in NEWER_SPDX_IDS
+               and not LICENSE_REF.fullmatch(key)] if parsed is not None else []
+    if parsed is None or unknown or parsed.render() != expression:
+        raise NoticesError(f"{expression!r} is not an SPDX licence expression"
+                           + (f" (unknown: {', '.join(unknown)})" if unknown else ""))
+    return expression
 
 
 def spdx(name):
@@ -94,7 +117,7 @@ def spdx(name):
         elif part in SPDX:
             out.append(SPDX[part])
         else:
-            raise Unaccounted(f"licence name {part!r} has no SPDX mapping in third_party.py")
+            raise NoticesError(f"licence name {part!r} has no SPDX mapping in release/notices.py")
     return " ".join(out)
 
 
@@ -104,7 +127,7 @@ def linked_files(map_path):
         text = f.read()
     head, sep, rest = text.partition("\nDiscarded input sections")
     if not sep or not head.startswith("Archive member included"):
-        raise Unaccounted(f"{map_path}: not a GNU ld map with an archive member section")
+        raise NoticesError(f"{map_path}: not a GNU ld map with an archive member section")
     linked = set()
     for line in head.splitlines()[1:]:
         match = re.match(r"(\S[^(]*)\(([^)]+)\)", line)
@@ -125,105 +148,91 @@ def component_of(path):
     return None
 
 
-def run(*command):
-    return subprocess.run(command, check=True, capture_output=True, text=True).stdout
-
-
-def package_of(path):
-    real = os.path.realpath(path)
-    try:
-        out = run("dpkg", "-S", real)
-    except subprocess.CalledProcessError:
-        raise Unaccounted(f"{real}: no Debian package owns it") from None
-    package = out.split(":", 1)[0].strip()
-    version, arch = run("dpkg-query", "-W", "-f=${Version} ${Architecture}", package).split()
-    return package, version, arch
-
-
-def dep5(path):
-    """The paragraphs of a machine-readable copyright file, as lists of (field, value)."""
-    with open(path, encoding="utf-8") as f:
-        text = f.read()
-    if not text.startswith("Format: "):
-        raise Unaccounted(f"{path}: not a machine-readable copyright file")
-    paragraphs = []
-    for block in re.split(r"\n\s*\n", text):
-        fields = {}
-        key = None
-        for line in block.splitlines():
-            if line[:1] in (" ", "\t") and key:
-                fields[key].append(line[1:])
-            elif ":" in line:
-                key, value = line.split(":", 1)
-                fields[key] = [value.strip()]
-        paragraphs.append(fields)
-    return paragraphs
-
-
-def license_body(lines):
-    return "\n".join("" if line.strip() == "." else line for line in lines[1:]).strip("\n")
+def packages_of(paths):
+    """{path: (package, version, architecture)} for the files the linker read: one dpkg -S, one dpkg-query."""
+    real = {path: os.path.realpath(path) for path in paths}
+    wanted = sorted(set(real.values()))
+    listing = subprocess.run(["dpkg", "-S", *wanted], capture_output=True, text=True, env=C_LOCALE).stdout
+    owner = {}
+    for line in listing.splitlines():
+        names, sep, path = line.partition(": ")
+        if sep and path in wanted and not line.startswith("diversion "):
+            owner[path] = names
+    for path in wanted:
+        if path not in owner:
+            raise NoticesError(f"{path}: no Debian package owns it")
+        if "," in owner[path]:
+            raise NoticesError(f"{path}: owned by several packages: {owner[path]}")
+    names = sorted({owner[path].split(":")[0] for path in wanted})
+    query = subprocess.run(["dpkg-query", "-W", "-f=${Package} ${Version} ${Architecture}\\n", *names],
+                           capture_output=True, text=True, env=C_LOCALE)
+    if query.returncode:
+        raise NoticesError(f"dpkg-query: {query.stderr.strip()}")
+    versions = {line.split()[0]: tuple(line.split()) for line in query.stdout.splitlines()}
+    return {path: versions[owner[real[path]].split(":")[0]] for path in paths}
 
 
 def dep5_terms(copyright_path, component, stems):
-    """The (copyright lines, licence name) of each stanza that covers part of the component."""
-    paragraphs = dep5(copyright_path)
-    texts = {}
-    for p in paragraphs:
-        if "License" in p and "Files" not in p and len(p["License"]) > 1:
-            texts[p["License"][0]] = license_body(p["License"])
+    """The (copyright lines, licence name, [(licence name, text)]) of each Files stanza that covers part of
+    the component; a stanza without a text takes it from the stand-alone License paragraph of each name."""
+    try:
+        with open(copyright_path, encoding="utf-8") as f:
+            document = debian.copyright.Copyright(f)
+    except (debian.copyright.Error, ValueError) as error:
+        raise NoticesError(f"{copyright_path}: not a machine-readable copyright file: {error}") from None
+    texts = {p.license.synopsis: p.license.text for p in document.all_license_paragraphs() if p.license.text}
     folder = component.dep5_folder
-    stanzas = [p for p in paragraphs if "Files" in p]
+    stanzas = list(document.all_files_paragraphs())
 
     def covers_folder(pattern):
         return pattern.endswith("*") and folder.startswith(pattern[:-1])
 
     terms = []
     for index, stanza in enumerate(stanzas):
-        patterns = " ".join(stanza["Files"]).split()
         applies = False
-        for pattern in patterns:
+        for pattern in stanza.files:
             if covers_folder(pattern):
                 # Applies unless a later stanza covers the whole folder (in DEP-5 the last match wins).
-                applies |= not any(covers_folder(q) for s in stanzas[index + 1:] for q in " ".join(s["Files"]).split())
+                applies |= not any(covers_folder(q) for s in stanzas[index + 1:] for q in s.files)
             elif pattern.startswith(folder) and not pattern.startswith(component.dep5_exclude):
-                base = pattern.rsplit("/", 1)[-1]
-                stem, _, suffix = base.partition(".")
+                stem, _, suffix = pattern.rsplit("/", 1)[-1].partition(".")
                 # A folder of sources is taken whole, and so is a header (compiled into the objects that
                 # include it); any other named file only when an object of that name went in.
                 applies |= "*" in stem or suffix == "h" or stem in stems
         if applies:
-            name = stanza["License"][0]
-            if len(stanza["License"]) > 1:
-                used = [(name, license_body(stanza["License"]))]
-            else:  # the text is in a stand-alone License paragraph, one for each name
+            name = stanza.license.synopsis
+            if stanza.license.text:
+                used = [(name, stanza.license.text)]
+            else:
                 used = [(single, texts.get(single, "")) for single in re.split(r"\s+(?:and|or)\s+", name)]
-            terms.append((stanza.get("Copyright", [""]), name, used))
+            lines = [line.strip() for line in (stanza.copyright or "").splitlines() if line.strip()] or [""]
+            terms.append((lines, name, used))
     return terms
 
 
 def gcc_terms(copyright_path, component):
+    """GCC's copyright file is free-form: its list of the runtime libraries under the exception."""
     with open(copyright_path, encoding="utf-8") as f:
         text = f.read()
-    sentence = re.search(r"The following runtime libraries are licensed under the terms of the\s+([\s\S]*?)\s+\(included in "
-                         r"this file\):\n\n((?: - .*\n(?:   .*\n)*)+)", text)
+    sentence = re.search(r"The following runtime libraries are licensed under the terms of the\s+([\s\S]*?)\s+"
+                         r"\(included in this file\):\n\n((?: - .*\n(?:   .*\n)*)+)", text)
     if not sentence:
-        raise Unaccounted(f"{copyright_path}: no list of libraries under the runtime library exception")
+        raise NoticesError(f"{copyright_path}: no list of libraries under the runtime library exception")
     name = " ".join(sentence.group(1).split())
     libraries = [line[3:].split()[0] for line in sentence.group(2).splitlines() if line.startswith(" - ")]
     if component.gcc_library not in libraries:
-        raise Unaccounted(f"{copyright_path}: {component.gcc_library} is not among the exception's libraries")
+        raise NoticesError(f"{copyright_path}: {component.gcc_library} is not among the exception's libraries")
     holder = re.search(r"^GCC is Copyright .*?Inc\.$", text, re.M | re.S)
     exception = re.search(r"^GCC RUNTIME LIBRARY EXCEPTION\n.*?(?=\n\n\S[^\n]*:\n)", text, re.M | re.S)
     if not holder or not exception:
-        raise Unaccounted(f"{copyright_path}: no GCC copyright statement or runtime library exception text")
+        raise NoticesError(f"{copyright_path}: no GCC copyright statement or runtime library exception text")
     with open("/usr/share/common-licenses/GPL-3", encoding="utf-8") as f:
         gpl = f.read().strip("\n")
-    copyright_lines = [" ".join(holder.group(0).split())]
-    return [(copyright_lines, name, [(name, gpl + "\n\n" + exception.group(0).strip("\n"))])]
+    return [([" ".join(holder.group(0).split())], name, [(name, gpl + "\n\n" + exception.group(0).strip("\n"))])]
 
 
 def inventory(map_path):
-    """The components linked in, each with its members, package, version, terms and licence texts."""
+    """The components linked in, each with its members, package, version, terms and licence expression."""
     found = {}
     unknown = []
     for path, member in linked_files(map_path):
@@ -235,19 +244,20 @@ def inventory(map_path):
         entry["files"].setdefault(path, []).append(member or os.path.basename(path))
         entry["members"].append(f"{os.path.basename(path)}({member})" if member else os.path.basename(path))
     if unknown:
-        raise Unaccounted("linked from no known component (add it to the table in scripts/third_party.py, "
-                          "with its licence): " + ", ".join(unknown))
+        raise NoticesError("linked from no known component (add it to the table in release/notices.py, "
+                           "with its licence): " + ", ".join(unknown))
+    owners = packages_of([path for entry in found.values() if not entry["component"].ours for path in entry["files"]])
     result = []
     for component in COMPONENTS:
         if component.name not in found:
             continue
         entry = found[component.name]
         if component.ours:
-            result.append(dict(entry, package=None, version=None, arch=None, terms=[], license="MIT"))
+            result.append(dict(entry, package=None, version=None, arch=None, terms=[], license=checked("MIT")))
             continue
-        packages = {package_of(path) for path in entry["files"]}
+        packages = {owners[path] for path in entry["files"]}
         if len(packages) != 1:
-            raise Unaccounted(f"{component.name}: its files come from several packages: {sorted(packages)}")
+            raise NoticesError(f"{component.name}: its files come from several packages: {sorted(packages)}")
         package, version, arch = packages.pop()
         copyright_path = f"/usr/share/doc/{package}/copyright"
         if component.gcc_library:
@@ -256,7 +266,7 @@ def inventory(map_path):
             stems = {re.sub(r"^.*-", "", os.path.splitext(m)[0]) for ms in entry["files"].values() for m in ms}
             terms = dep5_terms(copyright_path, component, stems)
         if not terms:
-            raise Unaccounted(f"{component.name}: no licence entry in {copyright_path}")
+            raise NoticesError(f"{component.name}: no licence entry in {copyright_path}")
         expressions = []
         for _, name, _ in terms:
             expression = spdx(name)
@@ -264,7 +274,7 @@ def inventory(map_path):
             if expression not in expressions:
                 expressions.append(expression)
         result.append(dict(entry, package=package, version=version, arch=arch, terms=terms,
-                           license=" AND ".join(expressions)))
+                           license=checked(" AND ".join(expressions))))
     return result
 
 
@@ -276,18 +286,17 @@ def notices(components, version, commit):
              "that package's copyright file that cover it; the licence texts follow at the end.", ""]
     texts = {}
     for c in components:
-        if c["component"].ours:
-            continue
         component = c["component"]
+        if component.ours:
+            continue
         lines += ["=" * 78, f"{component.name}: {component.description}",
                   f"Debian package: {c['package']} {c['version']}", f"License: {c['license']}",
-                  f"Linked: {len(c['members'])} objects from " + ", ".join(sorted({os.path.basename(p) for p in c['files']})),
+                  f"Linked: {len(c['members'])} objects from "
+                  + ", ".join(sorted({os.path.basename(p) for p in c["files"]})),
                   ""]
         for copyright_lines, name, used in c["terms"]:
-            labels = []
-            for single, text in used:
-                # One licence name may stand for different texts (each BSD licence names its own holder).
-                labels.append(texts.setdefault((single, text), f"[{len(texts) + 1}]"))
+            # One licence name may stand for different texts (each BSD licence names its own holder).
+            labels = [texts.setdefault((single, text), f"[{len(texts) + 1}]") for single, text in used]
             for number, line in enumerate(copyright_lines):
                 lines += textwrap.wrap(line, 100, initial_indent="  Copyright: " if number == 0 else " " * 13,
                                        subsequent_indent=" " * 13)
@@ -300,16 +309,15 @@ def notices(components, version, commit):
 
 
 def sbom(components, version, commit, created, exe_sha256):
-    def ref(c):
-        return f"tarnel-component-{c['component'].name}"
-
+    """CycloneDX 1.6: tarnel in metadata.component, what is linked into it in the top-level components (the
+    array that every consumer imports), and a dependency graph from the launcher to them."""
     parts = []
     for c in components:
         if c["component"].ours:
             continue
         parts.append({
             "type": "library",
-            "bom-ref": ref(c),
+            "bom-ref": f"tarnel-component-{c['component'].name}",
             "name": c["component"].name,
             "version": c["version"],
             "description": c["component"].description,
@@ -338,51 +346,52 @@ def sbom(components, version, commit, created, exe_sha256):
                 "hashes": [{"alg": "SHA-256", "content": exe_sha256}],
                 "licenses": [{"license": {"id": "MIT"}}],
                 "properties": [{"name": "tarnel:commit", "value": commit}],
-                # Nested components are the parts an assembly contains: the libraries linked into the image.
-                "components": parts,
             },
         },
-        "dependencies": [{"ref": "tarnel", "dependsOn": [ref(c) for c in components if not c["component"].ours]}]
-                        + [{"ref": ref(c)} for c in components if not c["component"].ours],
+        "components": parts,
+        "dependencies": [{"ref": "tarnel", "dependsOn": [p["bom-ref"] for p in parts]}]
+                        + [{"ref": p["bom-ref"]} for p in parts],
     }
     return json.dumps(document, indent=2, ensure_ascii=False) + "\n"
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+def write(map_path, exe_path, version, commit, time, notices_path, sbom_path):
+    """Writes the notices and the SBOM of the executable linked with this map. NoticesError if any part of
+    it is unaccounted for or an argument is malformed (then nothing is written), OSError if a file is."""
+    if not re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", time):
+        raise NoticesError(f"time {time!r}: expected YYYY-MM-DDTHH:MM:SSZ")
+    if not re.fullmatch(r"[0-9a-f]{40}|[0-9a-f]{64}", commit):
+        raise NoticesError(f"commit {commit!r}: expected a full commit id in hexadecimal")
+    components = inventory(map_path)
+    with open(exe_path, "rb") as f:
+        exe_sha256 = hashlib.sha256(f.read()).hexdigest()
+    with open(notices_path, "w", encoding="utf-8", newline="\n") as f:
+        f.write(notices(components, version, commit))
+    with open(sbom_path, "w", encoding="utf-8", newline="\n") as f:
+        f.write(sbom(components, version, commit, time, exe_sha256))
+
+
+def command(args):
+    parser = argparse.ArgumentParser(prog="notices", description=__doc__.split("\n")[0])
     parser.add_argument("map")
     parser.add_argument("--list", action="store_true", help="print each linked object and its component")
-    parser.add_argument("--exe")
-    parser.add_argument("--version")
-    parser.add_argument("--commit")
+    for name in ("exe", "version", "commit", "notices", "sbom"):
+        parser.add_argument("--" + name)
     parser.add_argument("--time", help="the commit's time, ISO 8601 in UTC")
-    parser.add_argument("--notices")
-    parser.add_argument("--sbom")
-    args = parser.parse_args()
+    options = parser.parse_args(args)
+    missing = [name for name in ("exe", "version", "commit", "time", "notices", "sbom") if not getattr(options, name)]
+    if missing and not options.list:
+        parser.error("needs --" + ", --".join(missing))
     try:
-        components = inventory(args.map)
-    except (Unaccounted, OSError, subprocess.CalledProcessError) as error:
-        print(f"third_party.py: {error}", file=sys.stderr)
-        return 1
-    if args.list:
-        for c in components:
+        if not options.list:
+            write(options.map, options.exe, options.version, options.commit, options.time, options.notices,
+                  options.sbom)
+            return 0
+        for c in inventory(options.map):
             print(f"{c['component'].name}\t{c['package'] or '-'}\t{c['version'] or '-'}\t{c['license']}")
             for member in sorted(c["members"]):
                 print(f"  {member}")
         return 0
-    missing = [name for name in ("exe", "version", "commit", "time", "notices", "sbom") if not getattr(args, name)]
-    if missing:
-        parser.error("needs --" + ", --".join(missing))
-    if not re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", args.time):
-        parser.error("--time: expected YYYY-MM-DDTHH:MM:SSZ")
-    with open(args.exe, "rb") as f:
-        exe_sha256 = hashlib.sha256(f.read()).hexdigest()
-    with open(args.notices, "w", encoding="utf-8", newline="\n") as f:
-        f.write(notices(components, args.version, args.commit))
-    with open(args.sbom, "w", encoding="utf-8", newline="\n") as f:
-        f.write(sbom(components, args.version, args.commit, args.time, exe_sha256))
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    except (NoticesError, OSError) as error:
+        print("notices: " + visible(error, 2000), file=sys.stderr)
+        return 1
