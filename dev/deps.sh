@@ -11,7 +11,7 @@ tarnel_packages=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
                  wine64-preloader xvfb xauth googletest
                  git zip unzip osslsigncode openssl ca-certificates softhsm2 libengine-pkcs11-openssl python3
                  python3-asn1crypto python3-cryptography g++-mingw-w64-x86-64-win32 imagemagick)
-# npm for the SBOM's validator (tests/third_party_test.sh), only where there is none: a Node.js from
+# npm for the SBOM's validator (tests/release/test_notices.py), only where there is none: a Node.js from
 # elsewhere conflicts with Debian's npm package.
 command -v npm >/dev/null || tarnel_packages+=(npm)
 # What the release chain needs (release.sh, verify.sh, its tests): the build, git, Debian's Python and its

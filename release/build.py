@@ -302,7 +302,7 @@ def recipe_build(out, commit, seconds, icon):
     try:
         notices.write(src / "build" / "tarnel.map", exe, version, commit, iso, out / "THIRD-PARTY-NOTICES.txt",
                       out / "tarnel.cdx.json")
-    except notices.Unaccounted as e:
+    except notices.NoticesError as e:
         print("tarnel: no third-party notices for %s: %s" % (commit, e), file=sys.stderr)
         return 2
     return 0
