@@ -14,6 +14,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 import urllib.error
 import urllib.request
 from pathlib import Path
@@ -228,12 +229,25 @@ def cached(key):
     return None
 
 
+def mounts_under(folder):
+    """Mount points at or below `folder`: a root whose making was killed can keep /proc and /sys mounted."""
+    folder = os.path.realpath(folder)
+    with open("/proc/self/mountinfo", encoding="utf-8", errors="replace") as f:
+        points = [re.sub(r"\\([0-7]{3})", lambda m: chr(int(m.group(1), 8)), line.split()[4]) for line in f]
+    return [p for p in points if p == folder or p.startswith(folder + "/")]
+
+
 def remove(folder):
+    """Removes a root, never through a mount point (that could be this machine's own /dev)."""
+    for point in sorted(mounts_under(folder), reverse=True):
+        subprocess.run(["umount", "--lazy", point], stdin=subprocess.DEVNULL, capture_output=True)
+    if mounts_under(folder):
+        raise Unavailable("file systems are still mounted under %s; unmount them, then remove it" % folder)
     if os.geteuid() == 0:
-        shutil.rmtree(folder, ignore_errors=True)
+        command = ["rm", "-rf", "--one-file-system", str(folder)]
     else:  # made in a user namespace: its files belong to subordinate ids
-        subprocess.run(["unshare", "--map-root-user", "--map-auto", "rm", "-rf", str(folder)],
-                       stdin=subprocess.DEVNULL, capture_output=True)
+        command = ["unshare", "--map-root-user", "--map-auto", "rm", "-rf", "--one-file-system", str(folder)]
+    subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True)
 
 
 def can_make_roots():
@@ -251,6 +265,9 @@ def make(include, variant, sources, log, keys=()):
     mode = can_make_roots()
     cache = cache_folder()
     cache.mkdir(parents=True, exist_ok=True)
+    for stale in cache.glob(".partial-*"):  # left by a run that was killed an hour or more ago
+        if stale.stat().st_mtime < time.time() - 3600:
+            remove(stale)
     staging = Path(tempfile.mkdtemp(dir=cache, prefix=".partial-"))
     command = ["mmdebstrap", "--mode=%s" % mode, "--variant=%s" % variant, "--architectures=%s" % ARCH,
                "--skip=essential/unlink", "--skip=cleanup/apt/cache", "--include=%s" % ",".join(include),
