@@ -10,10 +10,7 @@ namespace {
 
 // A string that cannot be built ends the process at once, without a dialog (none could be built either):
 // no handler registered for process end runs. Status 3, the one abort() ends with.
-[[noreturn]] void OutOfMemory()
-{
-    std::_Exit(3);
-}
+[[noreturn]] void OutOfMemory() { std::_Exit(3); }
 
 }  // namespace
 
@@ -24,15 +21,9 @@ void* operator new(std::size_t size)
     OutOfMemory();
 }
 
-void operator delete(void* memory) noexcept
-{
-    std::free(memory);
-}
+void operator delete(void* memory) noexcept { std::free(memory); }
 
-void operator delete(void* memory, std::size_t) noexcept
-{
-    std::free(memory);
-}
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 #ifdef __GLIBCXX__
 // libstdc++'s strings call these where they would throw: a length past max_size(), an index out of range.
@@ -40,30 +31,15 @@ void operator delete(void* memory, std::size_t) noexcept
 // the definitions made twice.
 namespace std {
 
-void __throw_bad_alloc()
-{
-    OutOfMemory();
-}
+void __throw_bad_alloc() { OutOfMemory(); }
 
-void __throw_bad_array_new_length()
-{
-    OutOfMemory();
-}
+void __throw_bad_array_new_length() { OutOfMemory(); }
 
-void __throw_length_error(const char*)
-{
-    OutOfMemory();
-}
+void __throw_length_error(const char*) { OutOfMemory(); }
 
-void __throw_logic_error(const char*)
-{
-    OutOfMemory();
-}
+void __throw_logic_error(const char*) { OutOfMemory(); }
 
-void __throw_out_of_range_fmt(const char*, ...)
-{
-    OutOfMemory();
-}
+void __throw_out_of_range_fmt(const char*, ...) { OutOfMemory(); }
 
 }  // namespace std
 #endif
