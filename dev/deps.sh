@@ -14,11 +14,13 @@ tarnel_packages=(cmake make g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
 # npm for the SBOM's validator (tests/release/test_notices.py), only where there is none: a Node.js from
 # elsewhere conflicts with Debian's npm package.
 command -v npm >/dev/null || tarnel_packages+=(npm)
-# What the release chain needs (release.sh, verify.sh, its tests): the build, git, Debian's Python and its
-# readers of PE files, signatures, copyright files and licence expressions. "@release" in tarnel_need.
-tarnel_release_packages=(cmake make g++-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-win32 binutils-mingw-w64-x86-64
-                         git python3 python3-asn1crypto python3-cryptography python3-pefile python3-debian
-                         python3-license-expression)
+# What the release chain needs (release.sh, verify.sh, its tests): git, Debian's Python and its readers of PE
+# files, signatures, copyright files and licence expressions, osslsigncode, and what makes the build root
+# (mmdebstrap, bubblewrap; uidmap for a user who is not root). The compilers are the root's, not these.
+# "@release" in tarnel_need.
+tarnel_release_packages=(git python3 python3-asn1crypto python3-cryptography python3-pefile python3-debian
+                         python3-license-expression mmdebstrap bubblewrap uidmap osslsigncode openssl
+                         ca-certificates)
 tarnel_packages+=("${tarnel_release_packages[@]}" python3-pytest)
 if [ -n "${tarnel_need+set}" ]; then
   tarnel_packages=()

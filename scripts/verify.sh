@@ -7,7 +7,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 # shellcheck disable=SC2034 # read by deps.sh
-tarnel_need=(@release osslsigncode openssl ca-certificates)
+tarnel_need=(@release)
 # shellcheck source=dev/deps.sh
 source "$root/dev/deps.sh"
 exec /usr/bin/python3 -I "$root/release/__main__.py" verify "$@"
