@@ -17,7 +17,6 @@ import json
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -25,6 +24,7 @@ import time
 from pathlib import Path
 
 from release import buildroot
+from release.process import run
 from release.text import visible
 
 RECIPE = 1
@@ -50,25 +50,6 @@ class Refused(Exception):
     def __init__(self, check, reason):
         super().__init__(reason)
         self.check = check
-
-
-def run(command, log=None, env=None, cwd=None):
-    """Runs a child in its own process group, which is ended with it if this process is stopped."""
-    out = open(log, "ab") if log else subprocess.PIPE
-    try:
-        child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out,
-                                 stderr=subprocess.STDOUT if log else subprocess.PIPE, env=env, cwd=cwd,
-                                 start_new_session=True)
-        try:
-            stdout, stderr = child.communicate()
-        except BaseException:
-            os.killpg(child.pid, signal.SIGKILL)
-            child.wait()
-            raise
-    finally:
-        if log:
-            out.close()
-    return child.returncode, stdout, stderr
 
 
 def git(*args, repo=ROOT, check=True):
@@ -198,11 +179,7 @@ def build(commit, work, icon=None, recipe=None, record=None, sources_of=None, ca
     if followed not in (0, RECIPE):
         raise Refused("recipe", "commit %s follows a recipe this verifier does not know (%s); use a newer clone"
                       % (commit, followed))
-    print("Build root ...", file=sys.stderr, flush=True)
-    try:
-        root = root_for(followed, work / "src", record, sources_of, log)
-    except buildroot.Unavailable as e:
-        raise Failed(str(e)) from None
+    root = root_for(followed, work / "src", record, sources_of, log)
     b = Build(work, work if followed else work / "out", followed, root, commit, commit_time(commit), bool(icon))
     if icon:
         shutil.copyfile(icon, work / "icon.ico")
@@ -220,7 +197,7 @@ def build(commit, work, icon=None, recipe=None, record=None, sources_of=None, ca
             shutil.rmtree(work)
             shutil.copytree(stored, work, symlinks=True)
             return b
-    print("Building %s in the build root ..." % commit, file=sys.stderr, flush=True)
+    print("tarnel: building %s in its build root ..." % commit, file=sys.stderr, flush=True)
     if followed == 0:
         # The commit's own scripts build from a git repository: one that holds just this commit.
         recipe_repo = work / "recipe"

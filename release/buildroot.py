@@ -13,6 +13,7 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import urllib.error
@@ -20,6 +21,8 @@ import urllib.request
 from pathlib import Path
 
 from debian import deb822, debfile
+
+from release.process import run
 
 SUITES = ["bookworm", "bookworm-updates", "bookworm-security"]
 ARCH = "amd64"
@@ -263,6 +266,8 @@ def can_make_roots():
 def make(include, variant, sources, log, keys=()):
     """A new root with `include` (names, or name=version), cached under its package list's key and `keys`."""
     mode = can_make_roots()
+    print("tarnel: making the build root with mmdebstrap (some minutes; it is kept in %s) ..." % cache_folder(),
+          file=sys.stderr, flush=True)
     cache = cache_folder()
     cache.mkdir(parents=True, exist_ok=True)
     for stale in cache.glob(".partial-*"):  # left by a run that was killed an hour or more ago
@@ -272,8 +277,11 @@ def make(include, variant, sources, log, keys=()):
     command = ["mmdebstrap", "--mode=%s" % mode, "--variant=%s" % variant, "--architectures=%s" % ARCH,
                "--skip=essential/unlink", "--skip=cleanup/apt/cache", "--include=%s" % ",".join(include),
                "--customize-hook=mkdir \"$1/build\"", "bookworm", str(staging / "root"), *sources.apt]
-    with open(log, "ab") as out:
-        status = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT).returncode
+    try:
+        status, _, _ = run(command, log=log)
+    except BaseException:
+        remove(staging)
+        raise
     if status:
         text = Path(log).read_text(errors="replace")
         missing = re.findall(r"E: (?:Version '[^']*' for '[^']*' was not found|Unable to locate package \S+)", text)

@@ -198,9 +198,7 @@ def verify(options, work, report):
         if options["require"]:
             report.fail("signature required", "the file is not signed")
 
-    # The release made again, by the commit's own recipe.
-    print("Rebuilding %s from a clean copy ..." % commit, file=sys.stderr if options["json"] else sys.stdout,
-          flush=True)
+    # The release made again, by the commit's own recipe, in the build root it recorded.
     recipe = int(fields["recipe"]) if "recipe" in fields else (0 if got["zip"] else None)
     sources_of = lambda: buildroot.Sources(options["mirror"], options["debs"], work)  # noqa: E731
     try:
