@@ -141,7 +141,9 @@ class Sources:
                     index = archive_index(mirror, suite)
                     if index is not None:
                         self.indexes[(mirror, suite)] = index
-                        self.archives.append("deb %s %s main" % (mirror, suite))
+                        # copy:// makes apt copy the files into the root it makes, where a file:// path is not seen.
+                        url = "copy://" + mirror[len("file://"):] if mirror.startswith("file://") else mirror
+                        self.archives.append("deb %s %s main" % (url, suite))
         return self.indexes
 
     def _local_archive(self, folder, work):
@@ -168,7 +170,7 @@ class Sources:
                     shutil.copyfile(path, target)
             (repo / "Packages").write_text("\n".join(paragraphs))
             # Each .deb here was checked against its recorded SHA-256 before it is used: nothing to trust.
-            self.local_apt = ["deb [trusted=yes] file://%s ./" % repo]
+            self.local_apt = ["deb [trusted=yes] copy://%s ./" % repo]
 
     def has(self, package):
         """Whether some source serves this very package: name, version, architecture and SHA-256."""
