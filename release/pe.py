@@ -226,7 +226,7 @@ SECURITY_PROPERTIES = [
 
 
 def security_problems(data):
-    """The properties of SECURITY_PROPERTIES the executable lacks, each as 'not NAME'; empty when sound."""
+    """The properties of SECURITY_PROPERTIES the executable lacks, each as 'fails: NAME'; empty when sound."""
     try:
         pe = load(data, full=True)
     except NotPE as e:
@@ -238,7 +238,7 @@ def security_problems(data):
         except Exception:  # a malformed part is a lacking property, not a crash
             ok = False
         if not ok:
-            problems.append("not " + name)
+            problems.append("fails: " + name)
     return problems
 
 
