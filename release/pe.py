@@ -109,8 +109,8 @@ def _section_name(section):
 
 
 def _regions(pe):
-    """(start, end, name) of every named part of the file, headers first, in file order where they do not
-    overlap; a byte in none of them is named by its offset."""
+    """(start, end, name) of every named part of the file, headers first: the first part that holds a byte
+    names it (a hostile header may make parts overlap)."""
     regions = []
 
     def fields(structure, prefix):

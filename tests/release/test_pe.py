@@ -56,7 +56,8 @@ def with_table(data, table=b"\x10\x00\x00\x00\x00\x02\x02\x00" + b"\x30\x06" + b
 DIFFERENCES = [
     ("time stamp", lambda d: xor(d, field(d, "FILE_HEADER", "TimeDateStamp")),
      "the header field FILE_HEADER.TimeDateStamp"),
-    ("checksum", lambda d: xor(d, field(d, "OPTIONAL_HEADER", "CheckSum") + 3), "the header field OPTIONAL_HEADER.CheckSum"),
+    ("checksum", lambda d: xor(d, field(d, "OPTIONAL_HEADER", "CheckSum") + 3),
+     "the header field OPTIONAL_HEADER.CheckSum"),
     ("code", lambda d: xor(d, section(d, b".text").PointerToRawData + 1000), "section .text"),
     ("resources", lambda d: xor(d, section(d, b".rsrc").PointerToRawData + 100), "section .rsrc"),
     ("section header", lambda d: xor(d, section(d, b".data").get_field_absolute_offset("Characteristics")),
