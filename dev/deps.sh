@@ -78,14 +78,6 @@ tarnel_wine_prefix() {
   fi
 }
 
-# Whether a file is a PE executable: "MZ", then "PE\0\0" where the DOS header points.
-tarnel_is_pe() {
-  local offset
-  offset=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
-  [ "$(head -c 2 "$1")" = MZ ] && [ -n "$offset" ] &&
-    [ "$(od -An -c -j "$offset" -N4 "$1" 2>/dev/null | tr -d ' ')" = 'PE\0\0' ]
-}
-
 # npm install into a folder of the build tree, pinned packages only. The system's npm settings (a
 # network's certificate authority, say) are in /etc/npmrc, which an npm not installed by Debian does not
 # read on its own; bounded, so that an unreachable registry fails instead of hanging.

@@ -187,11 +187,9 @@ def verify(options, work, report):
     report.failed += judgement.failures
     unsigned = work / "shipped.exe"
     if judgement.signed:
-        try:
-            authenticode.remove_signature(exe_path, unsigned)
-        except authenticode.CannotCheck:
+        if not authenticode.remove_signature(exe_path, unsigned):
             if not judgement.failures:
-                raise CannotCheck("osslsigncode cannot remove the signature") from None
+                raise CannotCheck("osslsigncode cannot remove the signature")
             shutil.copyfile(exe_path, unsigned)
     else:
         shutil.copyfile(exe_path, unsigned)
@@ -221,6 +219,7 @@ def verify(options, work, report):
                      "rebuilt_sha256": rebuilt_sha}
     version = (rebuilt / "version").read_text().strip()
     content = []
+    # The download first: first_difference names the part of its first argument.
     where = pe.first_difference(unsigned.read_bytes(), (rebuilt / "tarnel.exe").read_bytes())
     if where is None:
         content.append("  content:     MATCHES the build of commit %s (tarnel %s)" % (commit, version))
@@ -237,11 +236,12 @@ def verify(options, work, report):
         # The download's signature on the rebuild: the whole signed file, certificate table and checksum
         # included, must be the download's to the byte.
         blob, attached = work / "signature.p7", work / "attached.exe"
-        if authenticode.extract_signature(exe_path, blob):
-            authenticode.attach_signature(rebuilt / "tarnel.exe", blob, attached)
-            where = pe.first_difference(got["exe"], attached.read_bytes())
-        else:
+        if not authenticode.extract_signature(exe_path, blob):
             where = "the certificate table, which osslsigncode cannot read"
+        elif not authenticode.attach_signature(rebuilt / "tarnel.exe", blob, attached):
+            raise CannotCheck("osslsigncode cannot attach the download's signature to the rebuild")
+        else:
+            where = pe.first_difference(got["exe"], attached.read_bytes())
         if where is None:
             content.append("               signed: the rebuild with the download's signature attached is the "
                            "download's executable, byte for byte")
