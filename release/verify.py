@@ -179,6 +179,7 @@ def verify(options, work, report):
     report.ok("commit", "%s is in the published history: %s" % (commit, shown_refs))
 
     # The signatures, judged on their own.
+    (work / "sig").mkdir()
     try:
         judgement = authenticode.judge(exe_path, work / "sig", options["ca"])
     except authenticode.CannotCheck as e:
