@@ -127,7 +127,7 @@ def sandbox_env(seconds):
 
 
 def in_root(b, command, log=None):
-    status, out, err = run(buildroot.sandbox(b.root, b.work, command, sandbox_env(b.seconds), log), log=log)
+    status, out, err = run(buildroot.sandbox(b.root, b.work, command, sandbox_env(b.seconds)), log=log)
     return status, (out or b"") + (err or b"")
 
 
@@ -180,6 +180,7 @@ def build(commit, work, icon=None, recipe=None, record=None, sources_of=None, ca
         raise Refused("recipe", "commit %s follows a recipe this verifier does not know (%s); use a newer clone"
                       % (commit, followed))
     root = root_for(followed, work / "src", record, sources_of, log)
+    buildroot.check_sandbox(root, work)
     b = Build(work, work if followed else work / "out", followed, root, commit, commit_time(commit), bool(icon))
     if icon:
         shutil.copyfile(icon, work / "icon.ico")

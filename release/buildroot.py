@@ -352,7 +352,15 @@ def for_record(packages, sources_of, log):
     return root
 
 
-def sandbox(root, folder, command, env, log, binds=()):
+def check_sandbox(root, folder):
+    """bubblewrap can make its sandbox here (user namespaces are allowed, this is no chroot), or Unavailable."""
+    status, out, err = run(sandbox(root, folder, ["true"], {}))
+    if status:
+        reason = ((out or b"") + (err or b"")).decode(errors="replace").strip().split("\n")[0]
+        raise Unavailable("bubblewrap cannot make the build's sandbox on this machine: %s" % reason[:300])
+
+
+def sandbox(root, folder, command, env, binds=()):
     """Runs `command` in the root: no network, the root read-only, only `folder` (as /build) writable, an
     unprivileged user, an environment made from nothing, ended with this process."""
     argv = ["bwrap", "--unshare-all", "--unshare-user", "--die-with-parent", "--new-session",
