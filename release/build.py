@@ -154,7 +154,7 @@ def root_for(followed, src, record, sources_of, log):
             upstream = pins["cmake"]
             served = sorted(v for v in sources.versions("cmake") if re.fullmatch(re.escape(upstream) + r"-[^-]+", v))
             if not served:
-                raise buildroot.Unavailable("cmake %s (any Debian revision), which none of the package sources serves"
+                raise buildroot.Missing("cmake %s (any Debian revision), which none of the package sources serves"
                                             % upstream)
             pins["cmake"] = served[-1]
         return buildroot.for_release(LEGACY_PACKAGES, pins, sources, log)

@@ -39,6 +39,10 @@ class Unavailable(Exception):
     The verdict is COULD NOT CHECK: nothing is said of the download."""
 
 
+class Missing(Unavailable):
+    """A package the root needs can be had from none of the sources."""
+
+
 @dataclasses.dataclass(frozen=True, order=True)
 class Package:
     name: str
@@ -323,7 +327,7 @@ def for_release(names, pins, sources, log):
     archive's versions, `pins` {name: version} at theirs."""
     for name, version in sorted(pins.items()):
         if version not in sources.versions(name):
-            raise Unavailable("%s %s (%s), the release's, which none of the package sources serves"
+            raise Missing("%s %s (%s), the release's, which none of the package sources serves"
                               % (name, version, ARCH))
     alias = hashlib.sha256(("%s\n%s\n%s" % (sorted(names), sorted(pins.items()), sources.fingerprint()))
                            .encode()).hexdigest()
@@ -343,7 +347,7 @@ def for_record(packages, sources_of, log):
     sources = sources_of()
     for package in sorted(packages):
         if not sources.has(package):
-            raise Unavailable("%s %s (%s) is in none of the package sources" % (package.name, package.version,
+            raise Missing("%s %s (%s) is in none of the package sources" % (package.name, package.version,
                                                                                 package.arch))
     root = make(["%s=%s" % (p.name, p.version) for p in sorted(packages)], "custom", sources, log)
     if sorted(root.packages) != sorted(packages):

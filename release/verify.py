@@ -207,10 +207,12 @@ def verify(options, work, report):
         report.lines.append("  %-12s FAILED: %s" % (e.check + ":", e))
         report.lines += judgement.lines
         return
-    except buildroot.Unavailable as e:
+    except buildroot.Missing as e:
         raise CannotCheck("the build root cannot be made: %s. Keep a release's .deb files (release.sh "
                           "--keep-debs DIR) and give them with --debs DIR, or name an archive that still serves "
                           "them (a snapshot of the Debian archive, a local mirror) with --mirror URL" % e) from None
+    except buildroot.Unavailable as e:
+        raise CannotCheck(str(e)) from None
     except build.Failed as e:
         raise CannotCheck(str(e)) from None
     rebuilt = b.folder
