@@ -292,8 +292,9 @@ def make(include, variant, sources, log, keys=()):
         text = Path(log).read_text(errors="replace")
         missing = re.findall(r"E: (?:Version '[^']*' for '[^']*' was not found|Unable to locate package \S+)", text)
         remove(staging)
-        raise Unavailable("mmdebstrap could not make the build root%s (log: %s)"
-                          % (": " + missing[0][3:] if missing else "", log))
+        if missing:
+            raise Missing("mmdebstrap could not make the build root: %s" % missing[0][3:])
+        raise Unavailable("mmdebstrap could not make the build root (log: %s)" % log)
     tree = staging / "root"
     listed = subprocess.run(["dpkg-query", "--admindir=%s" % (tree / "var/lib/dpkg"), "-W",
                              "-f=${Package} ${Version} ${Architecture}\n"], capture_output=True, text=True,
