@@ -77,9 +77,10 @@ def commit_time(commit):
 
 def published(commit):
     """The tags and remote-tracking branches of this clone whose history holds `commit`."""
-    out = git("for-each-ref", "--contains", commit, "--format=%(refname:short)", "refs/tags", "refs/remotes").stdout
-    return [visible(name, 100) for name in out.decode(errors="replace").split("\n") if name and
-            not name.endswith("/HEAD")]
+    out = git("for-each-ref", "--contains", commit, "--format=%(refname) %(refname:short)", "refs/tags",
+              "refs/remotes").stdout
+    refs = (line.split(" ", 1) for line in out.decode(errors="replace").split("\n") if " " in line)
+    return [visible(short, 100) for full, short in refs if not full.endswith("/HEAD")]
 
 
 def clean_copy(commit, dest):
