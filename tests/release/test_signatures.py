@@ -1,0 +1,80 @@
+"""The signature verdict on each kind tests/release/signatures.py makes: the genuine signatures and their
+re-encodings hold; every attack is refused (or COULD NOT CHECK) in one line, in our words, within a bound."""
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from release import authenticode  # noqa: E402
+import signatures  # noqa: E402
+
+# kind: the failure (check, words the reason starts with); None: it holds; "cannot": COULD NOT CHECK.
+TABLE = {
+    "genuine": None,
+    "genuine-stamped": None,
+    "genuine-ecdsa": None,
+    "reencoded-algorithm-id": None,
+    "reencoded-stamp-removed": None,
+    "reencoded-nested-copy": None,
+    "not-der-length": ("signature", "the signature is not DER: a length is not in its shortest form"),
+    "signer-web-server": ("policy", "the certificate of CN=Test web is not for code signing"),
+    "signer-ca": ("policy", "the signer CN=Test subca is a certificate authority"),
+    "signer-rsa-1024": ("policy", "the certificate of CN=Test weak has a 1024-bit RSA key"),
+    "certificate-sha1": ("policy", "the certificate of CN=Test sha1cert is signed with SHA-1"),
+    "digest-sha1": ("policy", "the file digest of the signature uses SHA-1"),
+    "signer-name-like-a-reason": None,
+    "signer-name-1500-parts": None,
+    "signer-key-ed25519": "cannot",
+    "stamp-legacy-self-signed-future": ("chain", "its time stamp is not trusted (its time is in the future)"),
+    "stamp-rfc3161-future": ("chain", "its time stamp is not trusted (its time is in the future)"),
+    "stamp-rfc3161-untrusted": ("chain", "its time stamp is not trusted (its signer leads to no trusted"),
+    "certificates-3000-in-a-loop": ("signature", "the signature is 9"),
+    "certificates-40-in-a-loop": ("signature", "the signature carries 41 certificates, more than 16"),
+}
+
+
+@pytest.fixture(scope="module")
+def made(tmp_path_factory):
+    for tool in ("osslsigncode", "openssl", "x86_64-w64-mingw32-gcc"):
+        if not shutil.which(tool):
+            pytest.skip("%s is not installed" % tool)
+    out = tmp_path_factory.mktemp("signatures")
+    (out / "main.c").write_text("int main(void) { return 0; }\n")
+    subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-s", "-o", str(out / "plain.exe"), str(out / "main.c")],
+                   check=True)
+    pki = signatures.kinds(out / "plain.exe", out)
+    return out, pki.folder / "ca.pem"
+
+
+def test_every_kind_is_in_the_table(made):
+    out, _ = made
+    assert sorted(p.stem for p in out.glob("*.exe") if p.stem != "plain") == sorted(TABLE)
+
+
+@pytest.mark.parametrize("kind", sorted(TABLE))
+def test_signature_verdict(made, kind, tmp_path):
+    out, ca = made
+    expected = TABLE[kind]
+    started = time.monotonic()
+    try:
+        judgement = authenticode.judge(out / (kind + ".exe"), tmp_path, ca)
+    except authenticode.CannotCheck as e:
+        assert expected == "cannot", "COULD NOT CHECK: %s" % e
+        assert "\n" not in str(e)
+        return
+    assert time.monotonic() - started < 10
+    assert expected != "cannot", judgement.lines
+    if expected is None:
+        assert judgement.failures == [], judgement.lines
+        assert any(line.startswith("  chain:       checked") for line in judgement.lines)
+    else:
+        check, reason = judgement.failures[0]
+        assert (check, reason[:len(expected[1])]) == expected, judgement.lines
+    for line in judgement.lines:  # cut, printable, one line each
+        assert len(line) < 700 and line.isprintable(), line
