@@ -1,5 +1,6 @@
 """The signature verdict on each kind tests/release/signatures.py makes: the genuine signatures and their
 re-encodings hold; every attack is refused (or COULD NOT CHECK) in one line, in our words, within a bound."""
+import os
 import shutil
 import subprocess
 import sys
@@ -78,3 +79,28 @@ def test_signature_verdict(made, kind, tmp_path):
         assert (check, reason[:len(expected[1])]) == expected, judgement.lines
     for line in judgement.lines:  # cut, printable, one line each
         assert len(line) < 700 and line.isprintable(), line
+
+
+# What Wine's WinVerifyTrust answers on each kind, where it is not success: Wine checks that the signature
+# matches the file and leads to a trusted root, and little of the policy beyond (docs/signatures.md).
+TRUST_E_CERT_SIGNATURE = 0x80096004
+WINE_ANSWERS = {"genuine-ecdsa": TRUST_E_CERT_SIGNATURE, "signer-key-ed25519": TRUST_E_CERT_SIGNATURE}
+
+
+def test_windows_verdict_beside_ours(made):
+    """tests/winverifytrust.cpp under Wine, with the test root in the prefix's store, on every kind."""
+    program, wine = os.environ.get("TARNEL_WINVERIFYTRUST"), os.environ.get("TARNEL_WINE")
+    if not program or not wine:
+        pytest.skip("TARNEL_WINVERIFYTRUST and TARNEL_WINE name the program and Wine (CTest sets them)")
+    out, ca = made
+    der = out / "ca.der"
+    subprocess.run(["openssl", "x509", "-in", str(ca), "-outform", "DER", "-out", str(der)], check=True)
+    kinds = sorted(TABLE)
+    done = subprocess.run(wine.split(";") + [program, der.name] + [k + ".exe" for k in kinds], cwd=out,
+                          capture_output=True, timeout=300)
+    assert done.returncode == 0, done.stderr.decode(errors="replace")
+    answers = {}
+    for line in done.stdout.decode().replace("\r", "").splitlines():
+        code, name = line.split(" ", 1)
+        answers[name[:-len(".exe")]] = int(code, 16)
+    assert answers == {k: WINE_ANSWERS.get(k, 0) for k in kinds}
