@@ -219,8 +219,8 @@ def find_signer(si, certs):
     issuer, serial = sid.chosen["issuer"], sid.chosen["serial_number"].native
     found = [c for c in certs if c.issuer == issuer and c.serial_number == serial]
     if len(found) != 1:
-        raise Problem("the certificate the signer information names (serial %x) is %s in the signature"
-                      % (serial, "missing" if not found else "there twice"))
+        raise Problem("the certificate the signer information names (serial %s) is %s in the signature"
+                      % (visible("%x" % serial, 40), "missing" if not found else "there twice"))
     return found[0]
 
 
@@ -324,28 +324,36 @@ def chain_only(certs, leaves, what):
     keep = {id(c) for c in reachable(certs, leaves)}
     for cert in certs:
         if id(cert) not in keep:
-            raise Problem("%s carries a certificate that is not on its signer's chain: %s"
-                          % (what, field_text(subject_of(cert))))
+            raise Problem("%s carries a certificate (serial %s) that is not on its signer's chain"
+                          % (what, visible("%x" % cert.serial_number, 40)))
 
 
-def strength(cert, self_signed):
+def described(cert, leaf, who):
+    """A certificate in a reason, by its place, never by the names the download gives it."""
+    if cert is leaf:
+        return "%s's certificate" % who
+    return "the certificate (serial %s) above %s" % (visible("%x" % cert.serial_number, 40), who)
+
+
+def strength(cert, leaf, who):
     """Where a certificate's key or signature is weaker than the policy asks: a list of reasons. A key or
     signature algorithm this verifier does not know is CannotCheck."""
-    name = field_text(subject_of(cert))
+    name = described(cert, leaf, who)
+    self_signed = cert.subject == cert.issuer
     weak = []
     try:
         key = loaded(cert).public_key()
     except (UnsupportedAlgorithm, ValueError):
-        raise CannotCheck("the certificate of %s has a key this verifier cannot check (%s)"
+        raise CannotCheck("%s has a key this verifier cannot check (%s)"
                           % (name, cert.public_key.algorithm)) from None
     if isinstance(key, rsa.RSAPublicKey):
         if key.key_size < 2048:
-            weak.append("the certificate of %s has a %d-bit RSA key (at least 2048 are trusted)" % (name, key.key_size))
+            weak.append("%s has a %d-bit RSA key (at least 2048 are trusted)" % (name, key.key_size))
     elif isinstance(key, ec.EllipticCurvePublicKey):
         if key.curve.key_size < 256:
-            weak.append("the certificate of %s has a key on %s (P-256 or larger is trusted)" % (name, key.curve.name))
+            weak.append("%s has a key on %s (P-256 or larger is trusted)" % (name, key.curve.name))
     else:
-        raise CannotCheck("the certificate of %s has a key this verifier cannot check (%s)"
+        raise CannotCheck("%s has a key this verifier cannot check (%s)"
                           % (name, cert.public_key.algorithm))
     if not self_signed:  # a root is trusted for being in the store, not for its own signature
         try:
@@ -353,10 +361,10 @@ def strength(cert, self_signed):
         except UnsupportedAlgorithm:
             algorithm = None
         if algorithm is None:
-            raise CannotCheck("the certificate of %s is signed with an algorithm this verifier cannot check (%s)"
+            raise CannotCheck("%s is signed with an algorithm this verifier cannot check (%s)"
                               % (name, cert["signature_algorithm"]["algorithm"].dotted))
         if algorithm.name not in STRONG:
-            weak.append("the certificate of %s is signed with %s (SHA-256 or stronger is trusted)"
+            weak.append("%s is signed with %s (SHA-256 or stronger is trusted)"
                         % (name, WEAK.get(algorithm.name, algorithm.name)))
     return weak
 
@@ -367,29 +375,30 @@ def extension(cert, kind):
     except cx509.ExtensionNotFound:
         return None
     except ValueError:  # duplicated or malformed extensions: Windows refuses such a certificate too
-        raise Problem("the certificate of %s has malformed extensions" % field_text(subject_of(cert))) from None
+        raise Problem("a certificate (serial %s) has malformed extensions"
+                      % visible("%x" % cert.serial_number, 40)) from None
 
 
-def usage_problems(certs, leaf, purpose):
+def usage_problems(certs, leaf, purpose, who):
     """Where the path allows less than it is used for: the leaf an end entity that may sign for `purpose`,
     each issuer a CA whose usages, where given, allow issuing and `purpose`."""
     oid = ExtendedKeyUsageOID.CODE_SIGNING if purpose == "code signing" else ExtendedKeyUsageOID.TIME_STAMPING
     problems = []
     for cert in certs:
-        name = field_text(subject_of(cert))
+        name = described(cert, leaf, who)
         constraints = extension(cert, cx509.BasicConstraints)
         usage = extension(cert, cx509.KeyUsage)
         eku = extension(cert, cx509.ExtendedKeyUsage)
         if eku is not None and oid not in eku and ExtendedKeyUsageOID.ANY_EXTENDED_KEY_USAGE not in eku:
-            problems.append("the certificate of %s is not for %s (extended key usage)" % (name, purpose))
+            problems.append("%s is not for %s (extended key usage)" % (name, purpose))
         if cert is leaf:
             if constraints is not None and constraints.ca:
-                problems.append("the signer %s is a certificate authority, not an end entity" % name)
+                problems.append("%s is a certificate authority's, not an end entity's" % name)
             if usage is not None and not usage.digital_signature:
-                problems.append("the certificate of %s may not make digital signatures (key usage)" % name)
+                problems.append("%s may not make digital signatures (key usage)" % name)
         elif cert.subject != cert.issuer or constraints is not None:
             if constraints is None or not constraints.ca:
-                problems.append("%s issues the signer's certificate but is no certificate authority" % name)
+                problems.append("%s is no certificate authority's" % name)
             elif usage is not None and not usage.key_cert_sign:
                 problems.append("%s may not sign certificates (key usage)" % name)
     return problems
@@ -432,9 +441,9 @@ class Reader:
         its signer may stamp, its digests and keys are strong, its time is within the signer's validity and
         not in the future."""
         path = reachable(certs, [stamper])
-        weak += usage_problems(path, stamper, "time stamping")
+        weak += usage_problems(path, stamper, "time stamping", "the time stamp's signer")
         for cert in path:
-            weak += strength(cert, cert.subject == cert.issuer)
+            weak += strength(cert, stamper, "the time stamp's signer")
         validity = sig.signer_cert
         if when.timestamp() > time.time():
             weak.append("its time is in the future")
@@ -518,9 +527,9 @@ class Reader:
                           "the file was changed after %s was made" % what)
         check_signer(si, signer, content, SPC_INDIRECT_DATA, what, sig.untrusted)
         path = reachable(certs, [signer])
-        sig.untrusted += usage_problems(path, signer, "code signing")
+        sig.untrusted += usage_problems(path, signer, "code signing", "the signer")
         for cert in path:
-            sig.untrusted += strength(cert, cert.subject == cert.issuer)
+            sig.untrusted += strength(cert, signer, "the signer")
 
         leaves, nested_infos, seen = [signer], [], set()
         for attr in si["unsigned_attrs"] or []:
