@@ -662,14 +662,16 @@ def trust_stamp(sig, tsa_trust):
 
 
 def chain_of(sig, ca):
-    """Whether signature `sig` leads to the root in `ca`, at its time stamp's time if that counts: (ok, the
-    chain line's text)."""
+    """Whether signature `sig` leads to the root in `ca`, at its time stamp's time if that counts: (None, the
+    chain line's text) or (the verdict's reason, the chain line's text)."""
     if sig.stamp_problem is not None:
-        return False, "FAILED: its time stamp is not trusted (%s)" % sig.stamp_problem
+        return ("a signature's time stamp is not trusted (%s)" % sig.stamp_problem,
+                "FAILED: its time stamp is not trusted (%s)" % sig.stamp_problem)
     reason = verify_chain(sig.files["signer"], sig.files["certs"], ca, "any", sig.time)
     if reason:
-        return False, "FAILED: it does not lead to %s (%s)" % (visible(ca, 300), reason)
-    return True, "checked: it leads to %s" % visible(ca, 300)
+        return ("a signature does not lead to %s (%s)" % (visible(ca, 300), reason),
+                "FAILED: it does not lead to %s (%s)" % (visible(ca, 300), reason))
+    return None, "checked: it leads to %s" % visible(ca, 300)
 
 
 def trusted_stamp_roots(workdir, ca, tsa_ca):
@@ -753,9 +755,9 @@ def judge(exe_path, workdir, ca=None, tsa_ca=None):
         elif ca is None:
             chain = "NOT checked (give the publisher's root certificate with --ca FILE)"
         else:
-            ok, chain = chain_of(sig, ca)
-            if not ok:
-                chain_failed.append(chain)
+            reason, chain = chain_of(sig, ca)
+            if reason:
+                chain_failed.append((chain, reason))
         lines.append("%schain:       %s" % (indent, chain))
     if ca is not None and problem is None and not chain_failed:
         # osslsigncode's own verdict as well, the last word. It is not the only word: osslsigncode 2.9 exits 0
@@ -764,8 +766,19 @@ def judge(exe_path, workdir, ca=None, tsa_ca=None):
                          "-TSA-CAfile", str(tsa_trust)], "osslsigncode verify")
         if status:
             chain = "FAILED: osslsigncode verify refuses it (status %d)" % status
-            chain_failed.append(chain)
+            chain_failed.append((chain, "osslsigncode verify refuses a signature (status %d)" % status))
             lines.append("  chain:       " + chain)
+    if problem is not None:
+        judgement.checks.append({"name": "chain", "result": "not checked", "detail": "the signature is broken"})
+    elif ca is None:
+        judgement.checks.append({"name": "chain", "result": "not checked",
+                                 "detail": "no root certificate given (--ca FILE)"})
+    elif chain_failed:
+        judgement.failures.append(("chain", chain_failed[0][1]))
+        judgement.checks.append({"name": "chain", "result": "failed", "detail": chain_failed[0][0]})
+    else:
+        judgement.checks.append({"name": "chain", "result": "ok",
+                                 "detail": "each signature leads to %s" % visible(ca, 300)})
     if problem is None:
         if untrusted:
             judgement.failures.append(("policy", untrusted[0]))
@@ -773,17 +786,6 @@ def judge(exe_path, workdir, ca=None, tsa_ca=None):
         else:
             judgement.checks.append({"name": "policy", "result": "ok",
                                      "detail": "each signature meets the Authenticode policy"})
-    if problem is not None:
-        judgement.checks.append({"name": "chain", "result": "not checked", "detail": "the signature is broken"})
-    elif ca is None:
-        judgement.checks.append({"name": "chain", "result": "not checked",
-                                 "detail": "no root certificate given (--ca FILE)"})
-    elif chain_failed:
-        judgement.failures.append(("chain", chain_failed[0].replace("FAILED: ", "", 1)))
-        judgement.checks.append({"name": "chain", "result": "failed", "detail": chain_failed[0]})
-    else:
-        judgement.checks.append({"name": "chain", "result": "ok",
-                                 "detail": "each signature leads to %s" % visible(ca, 300)})
     return judgement
 
 

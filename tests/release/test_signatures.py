@@ -32,9 +32,9 @@ TABLE = {
     "signer-name-like-a-reason": None,
     "signer-name-1500-parts": None,
     "signer-key-ed25519": "cannot",
-    "stamp-legacy-self-signed-future": ("chain", "its time stamp is not trusted (its time is in the future)"),
-    "stamp-rfc3161-future": ("chain", "its time stamp is not trusted (its time is in the future)"),
-    "stamp-rfc3161-untrusted": ("chain", "its time stamp is not trusted (its signer leads to no trusted"),
+    "stamp-legacy-self-signed-future": ("chain", "a signature's time stamp is not trusted (its time is in the future)"),
+    "stamp-rfc3161-future": ("chain", "a signature's time stamp is not trusted (its time is in the future)"),
+    "stamp-rfc3161-untrusted": ("chain", "a signature's time stamp is not trusted (its signer leads to no trusted"),
     "certificates-3000-in-a-loop": ("signature", "the signature is 9"),
     "certificates-40-in-a-loop": ("signature", "the signature carries 41 certificates, more than 16"),
 }
