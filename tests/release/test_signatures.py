@@ -15,7 +15,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from release import authenticode  # noqa: E402
 import signatures  # noqa: E402
 
-# kind: the failure (check, words the reason starts with); None: it holds; "cannot": COULD NOT CHECK.
+# kind: a failure it must give (check, words the reason starts with); None: it holds; "cannot": COULD NOT CHECK.
 TABLE = {
     "genuine": None,
     "genuine-stamped": None,
@@ -75,8 +75,8 @@ def test_signature_verdict(made, kind, tmp_path):
         assert judgement.failures == [], judgement.lines
         assert any(line.startswith("  chain:       checked") for line in judgement.lines)
     else:
-        check, reason = judgement.failures[0]
-        assert (check, reason[:len(expected[1])]) == expected, judgement.lines
+        assert expected in [(check, reason[:len(expected[1])]) for check, reason in judgement.failures], \
+            judgement.lines
     for line in judgement.lines:  # cut, printable, one line each
         assert len(line) < 700 and line.isprintable(), line
 
