@@ -41,7 +41,8 @@ MAX_CERTS = 16  # certificates in one signature's set
 MAX_ATTRS = 16  # signed or unsigned attributes of one signer
 MAX_DEPTH = 32  # DER nesting
 FIELD = 200  # characters of a field from the download shown
-DIGESTS = {"md5": hashes.MD5, "sha1": hashes.SHA1, "sha256": hashes.SHA256, "sha384": hashes.SHA384, "sha512": hashes.SHA512}
+DIGESTS = {"md5": hashes.MD5, "sha1": hashes.SHA1, "sha256": hashes.SHA256, "sha384": hashes.SHA384,
+           "sha512": hashes.SHA512}
 STRONG = ("sha256", "sha384", "sha512")  # SHA-1 and MD5 are read and reported, not trusted
 WEAK = {"md5": "MD5", "sha1": "SHA-1"}
 SYSTEM_CAS = "/etc/ssl/certs/ca-certificates.crt"

@@ -14,7 +14,8 @@
 
 namespace {
 
-bool add_root(const wchar_t *path) {
+bool add_root(const wchar_t* path)
+{
     HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
@@ -33,7 +34,8 @@ bool add_root(const wchar_t *path) {
     return added != FALSE;
 }
 
-LONG ask(const wchar_t *path) {
+LONG ask(const wchar_t* path)
+{
     WINTRUST_FILE_INFO file = {};
     file.cbStruct = sizeof file;
     file.pcwszFilePath = path;
@@ -51,9 +53,10 @@ LONG ask(const wchar_t *path) {
     return result;
 }
 
-} // namespace
+}  // namespace
 
-int wmain(int argc, wchar_t **argv) {
+int wmain(int argc, wchar_t** argv)
+{
     if (argc < 2) {
         fwprintf(stderr, L"usage: winverifytrust.exe ROOT.der FILE...\n");
         return 2;
