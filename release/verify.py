@@ -68,10 +68,10 @@ class Report:
 
 
 def parse(args):
-    options = {"file": None, "rev": None, "ca": None, "tsa-ca": None, "icon": None, "require": False, "json": False, "cache": None,
-               "debs": None, "mirror": []}
-    takes = {"--rev": "rev", "--ca": "ca", "--tsa-ca": "tsa-ca", "--icon": "icon", "--build-cache": "cache", "--debs": "debs",
-             "--mirror": "mirror"}
+    options = {"file": None, "rev": None, "ca": None, "tsa-ca": None, "icon": None, "require": False, "json": False,
+               "cache": None, "debs": None, "mirror": []}
+    takes = {"--rev": "rev", "--ca": "ca", "--tsa-ca": "tsa-ca", "--icon": "icon", "--build-cache": "cache",
+             "--debs": "debs", "--mirror": "mirror"}
     args = list(args)
     while args:
         arg = args.pop(0)
