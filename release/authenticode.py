@@ -796,7 +796,17 @@ def _osslsigncode(verb, *args):
 
 def extract_signature(exe_path, out_path):
     """Writes the file's PKCS#7 signature (DER) to out_path; False when the file carries none that
-    osslsigncode can take out (unsigned, or a certificate table it cannot read: judge() says which)."""
+    osslsigncode can take out (unsigned, a certificate table it cannot read, or one too large: judge() says
+    which)."""
+    # osslsigncode parses what it extracts and attaches, in time that grows faster than the square of the
+    # certificates a signature carries: one larger than any signature we read is not handed to it.
+    try:
+        with open(exe_path, "rb") as f:
+            table = pe.certificate_table(f.read(pe.MAX_SIZE + 1))
+    except (OSError, pe.NotPE):
+        table = None
+    if table is None or table[1] > MAX_MESSAGE + 16:
+        return False
     status, _ = _osslsigncode("extract-signature", "-in", exe_path, "-out", out_path)
     if status:
         Path(out_path).unlink(missing_ok=True)
@@ -811,6 +821,8 @@ def attach_signature(unsigned_path, signature_path, out_path):
     download is for a byte comparison to say, and whether the signature holds for judge()."""
     out = Path(out_path)
     out.unlink(missing_ok=True)
+    if Path(signature_path).stat().st_size > MAX_MESSAGE:
+        return False
     _osslsigncode("attach-signature", "-sigin", signature_path, "-in", unsigned_path, "-out", out_path)
     return out.is_file() and out.stat().st_size > 0
 
