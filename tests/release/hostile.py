@@ -212,7 +212,7 @@ def zip_kinds(signed_zip, icon_zip, intruder):
         l + b"\n" for l in g["BUILDINFO"].split(b"\n") if l and not l.startswith(b"commit: "))})))
     k["field-twice"] = make_zip(ordered(with_sums({**g, "BUILDINFO": g["BUILDINFO"] + b"version: 1.0.0\n"})))
     k["field-unknown"] = make_zip(ordered(with_sums({**g, "BUILDINFO": g["BUILDINFO"] + b"run: evil.exe\n"})))
-    esc = re.sub(rb"(?m)^(version: .*)$", rb"\1\x1b[2K\r\x1b[32mVERIFIED\x1b[0m", g["BUILDINFO"], count=1)
+    esc = re.sub(rb"(?m)^version: .*$", lambda m: m[0] + b"\x1b[2K\r\x1b[32mVERIFIED\x1b[0m", g["BUILDINFO"], count=1)
     k["buildinfo-escapes"] = make_zip(ordered(with_sums({**g, "BUILDINFO": esc})))
     k["sums-hostname"] = make_zip(ordered({**g, "SHA256SUMS": g["SHA256SUMS"] + b"%s  /etc/hostname\n" % (
         hashlib.sha256(Path("/etc/hostname").read_bytes()).hexdigest().encode() if Path("/etc/hostname").exists()

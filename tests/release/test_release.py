@@ -7,6 +7,7 @@ import signal
 import subprocess
 import zipfile
 
+import pefile
 import pytest
 
 from conftest import (BUILD, MODULE, SOURCE, TOKEN_URI, ZIP_LINE, member, must, run, unavailable, wait_for,
@@ -27,10 +28,7 @@ def named(request, work):
 
     def flipped():  # one byte of the code: the first byte of the first section (.text)
         exe = bytearray(signed_exe().read_bytes())
-        pe = int.from_bytes(exe[60:64], "little")
-        optional = int.from_bytes(exe[pe + 20:pe + 22], "little")
-        code = int.from_bytes(exe[pe + 24 + optional + 20:pe + 24 + optional + 24], "little")
-        exe[code] ^= 1
+        exe[pefile.PE(data=bytes(exe), fast_load=True).sections[0].PointerToRawData] ^= 1
         (work / "named/flipped.exe").write_bytes(exe)
         return work / "named/flipped.exe"
 
