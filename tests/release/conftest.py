@@ -68,15 +68,29 @@ def must(*cmd, **kw):
     return run(*cmd, **kw).expect(0)
 
 
-def git_commit(repo, *args):
+def git_commit(repo, *args, publish=True):
+    """A commit of the scratch repository; published (on a remote-tracking branch, where verify.sh looks for
+    it) unless told not to."""
     must("git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t.invalid", "commit", "-q",
          "--date=2026-01-02T03:04:05Z", *args, env={"GIT_COMMITTER_DATE": "2026-01-02T03:04:05Z"})
-    return run("git", "-C", repo, "rev-parse", "HEAD").text.strip()
+    commit = run("git", "-C", repo, "rev-parse", "HEAD").text.strip()
+    if publish:
+        must("git", "-C", repo, "update-ref", "refs/remotes/origin/main", commit)
+    return commit
 
 
 @pytest.fixture(scope="session")
 def work(tmp_path_factory):
     return tmp_path_factory.mktemp("release")
+
+
+@pytest.fixture(scope="session")
+def build_cache(work):
+    """verify.sh --build-cache: the rows that check one release share its rebuild, made by verify.sh itself
+    the first time."""
+    folder = work / "builds"
+    folder.mkdir()
+    return ["--build-cache", str(folder)]
 
 
 @pytest.fixture(scope="session")

@@ -7,9 +7,6 @@ import pytest
 
 from conftest import run
 
-# Options given to verify.sh for every row (for example a build cache that rows of one release share).
-VERIFY_OPTIONS = []
-
 VERDICT = re.compile(rb"^(NOT VERIFIED: |VERIFIED|verify.sh: could not check: ).*$", re.M)
 CONTROL = re.compile(rb"[\x00-\x08\x0b-\x1f\x7f]|\xc2[\x80-\x9f]")
 
@@ -74,7 +71,7 @@ ROWS = [
     ("icon-removed.zip", 1, r"BUILDINFO .*names an icon but the zip has no icon.ico", ()),
     ("icon-added.zip", 1, r"icon .*has an icon.ico but BUILDINFO no icon-sha256", ()),
     ("icon-directory-outside.zip", 1, r"icon .*lies outside the file", ()),
-    ("icon-not-ico.zip", 1, r"icon .*not a .ico file", ()),
+    ("icon-not-ico.zip", 1, r"icon .*not an .ico file", ()),
     ("sig-table-grown.zip", 1, r"signature .*bytes that no signature covers", ("--ca", "{ca}")),
     ("sig-second-entry.zip", 1, r"signature .*holds more than its one entry", ()),
     ("sig-bytes-after-table.zip", 1, r"signature .*does not end at the end of the file", ()),
@@ -82,7 +79,7 @@ ROWS = [
     ("sig-checksum-changed.zip", 1, r"signature .*the header's checksum is not the signed file's", ()),
     ("sig-certificate-twice.zip", 1, r"signature .*carries a certificate twice", ()),
     ("sig-digest-algorithm-added.zip", 1, r"signature .*lists digest algorithms other than its signer's", ()),
-    ("sig-intruder-certificate.zip", 1, r"signature .*not on its signer's chain: CN=Test web", ("--ca", "{ca}")),
+    ("sig-intruder-certificate.zip", 1, r"signature .*not on its signer's chain", ("--ca", "{ca}")),
     ("sig-signer-missing.zip", 1, r"signature .*the certificate the signer information names .* is missing", ()),
     ("sig-unexpected-attribute.zip", 1, r"signature .*unexpected unsigned attribute 1.2.3.4.5", ()),
     ("sig-signed-digest-byte.zip", 1, r"signature .*the signature signs a digest that is not its content's", ("--ca", "{ca}")),
@@ -94,9 +91,9 @@ ROWS = [
 
 
 @pytest.mark.parametrize("kind, status, reason, options", ROWS, ids=[row[0] for row in ROWS])
-def test_hostile(kind, status, reason, options, hostile_dir, repo, pki, tmp_path):
+def test_hostile(kind, status, reason, options, hostile_dir, repo, pki, build_cache, tmp_path):
     options = [option.format(ca=pki.ca) for option in options]
-    ran = run(repo.path / "scripts/verify.sh", hostile_dir / kind, *options, *VERIFY_OPTIONS,
+    ran = run(repo.path / "scripts/verify.sh", hostile_dir / kind, *options, *build_cache,
               env={"TMPDIR": str(tmp_path)})
     shown = ran.raw.decode("latin-1").encode("unicode_escape").decode()  # the output, escaped for the report
     verdicts = [m.group(0).decode(errors="replace") for m in VERDICT.finditer(ran.raw)]

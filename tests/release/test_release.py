@@ -83,7 +83,7 @@ VERIFY = [
      ["content: +DIFFERS", "signed, intact", "signer: +CN=Test publisher", r"failed check\(s\): content"]),
     ("hostile/toolchain-changed.zip", "--rev {other}", 1,
      ["content: +DIFFERS", "toolchain differs", r"< compiler: gcc 99\.1", "> compiler: ", "BUILDINFO names commit"]),
-    ("ca", "", 2, ["could not check: .*not a Windows executable", "!Rebuilding"]),
+    ("ca", "", 2, ["could not check: .*not a Windows executable", "!building"]),
     ("flipped.exe", "--rev no-such-tag", 2, ["could not check: unknown revision 'no-such-tag'"]),
     ("icon-three.zip", "", 0, ["zip: +the same bytes", "content: +MATCHES", "^VERIFIED$"]),
     ("icon-seven.zip", "", 0, ["zip: +the same bytes", "content: +MATCHES", "^VERIFIED$"]),
@@ -100,9 +100,9 @@ VERIFY = [
 
 @pytest.mark.parametrize("download, options, status, patterns", VERIFY,
                          ids=["%s %s" % (row[0], row[1]) if row[1] else row[0] for row in VERIFY])
-def test_verify(download, options, status, patterns, named, repo):
+def test_verify(download, options, status, patterns, named, repo, build_cache):
     options = [option.format_map(named) for option in options.split()]
-    ran = repo.verify(named[download], *options)
+    ran = repo.verify(named[download], *options, *build_cache)
     ran.expect(status, *(pattern.format_map(named) for pattern in patterns))
 
 
