@@ -8,6 +8,7 @@ import time
 from pathlib import Path
 
 import pytest
+from conftest import unavailable
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT))
@@ -44,7 +45,7 @@ TABLE = {
 def made(tmp_path_factory):
     for tool in ("osslsigncode", "openssl", "x86_64-w64-mingw32-gcc"):
         if not shutil.which(tool):
-            pytest.skip("%s is not installed" % tool)
+            unavailable("%s is not installed" % tool)
     out = tmp_path_factory.mktemp("signatures")
     (out / "main.c").write_text("int main(void) { return 0; }\n")
     subprocess.run(["x86_64-w64-mingw32-gcc", "-O2", "-s", "-o", str(out / "plain.exe"), str(out / "main.c")],
@@ -91,12 +92,12 @@ def test_windows_verdict_beside_ours(made):
     """tests/winverifytrust.cpp under Wine, with the test root in the prefix's store, on every kind."""
     program, wine = os.environ.get("TARNEL_WINVERIFYTRUST"), os.environ.get("TARNEL_WINE")
     if not program or not wine:
-        pytest.skip("TARNEL_WINVERIFYTRUST and TARNEL_WINE name the program and Wine (CTest sets them)")
+        unavailable("TARNEL_WINVERIFYTRUST and TARNEL_WINE name the program and Wine (CTest sets them)")
     out, ca = made
     der = out / "ca.der"
     subprocess.run(["openssl", "x509", "-in", str(ca), "-outform", "DER", "-out", str(der)], check=True)
     kinds = sorted(TABLE)
-    done = subprocess.run(wine.split(";") + [program, der.name] + [k + ".exe" for k in kinds], cwd=out,
+    done = subprocess.run(wine.split() + [program, der.name] + [k + ".exe" for k in kinds], cwd=out,
                           capture_output=True, timeout=300)
     assert done.returncode == 0, done.stderr.decode(errors="replace")
     answers = {}
