@@ -71,7 +71,7 @@ ROWS = [
     ("icon-removed.zip", 1, r"BUILDINFO .*names an icon but the zip has no icon.ico", ()),
     ("icon-added.zip", 1, r"icon .*has an icon.ico but BUILDINFO no icon-sha256", ()),
     ("icon-directory-outside.zip", 1, r"icon .*lies outside the file", ()),
-    ("icon-not-ico.zip", 1, r"icon .*not an .ico file", ()),
+    ("icon-not-ico.zip", 1, r"icon .*not an .ico file: it does not begin with the ICO header", ()),
     ("sig-table-grown.zip", 1, r"signature .*bytes that no signature covers", ("--ca", "{ca}")),
     ("sig-second-entry.zip", 1, r"signature .*holds more than its one entry", ()),
     ("sig-bytes-after-table.zip", 1, r"signature .*does not end at the end of the file", ()),
