@@ -194,6 +194,28 @@ def test_stopping_sign_stops_osslsigncode_and_leaves_nothing(sign_inputs, silent
     assert sorted(p.name for p in tmp_path.iterdir()) == ["plain.exe"], "output or partial folder left"
 
 
+def test_stopping_verify_stops_its_build_and_leaves_nothing(unsigned_zip, repo, tmp_path):
+    """SIGTERM while the rebuild runs in the build root: no build process outlives verify.sh."""
+    builds = tmp_path / "builds"
+    builds.mkdir()
+    verify = subprocess.Popen([repo.path / "scripts/verify.sh", unsigned_zip, "--build-cache", builds],
+                              env={**os.environ, "TMPDIR": str(tmp_path)}, stdout=subprocess.PIPE,
+                              stderr=subprocess.STDOUT, text=True)
+    try:
+        for line in verify.stdout:  # bounded: verify.sh ends, and its output with it
+            if "building" in line:
+                break
+        building = lambda: subprocess.run(["pgrep", "-f", "--", str(tmp_path)], capture_output=True).stdout  # noqa
+        wait_for(building, 60, "no build in the root")
+        verify.terminate()
+        assert verify.wait(60) == 143
+        wait_for(lambda: not building(), 30, "the build goes on after verify.sh was stopped")
+    finally:
+        if verify.poll() is None:
+            verify.kill()
+    assert [p.name for p in tmp_path.iterdir()] == ["builds"] and not any(builds.iterdir()), "left behind"
+
+
 @pytest.fixture
 def git_settings(repo, tmp_path):
     """A releaser's own git settings: a smudge filter on every file, autocrlf in the clone; undone after."""
