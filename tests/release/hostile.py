@@ -6,11 +6,15 @@ that is not the publisher's. The members' order is taken from the genuine zips t
 import hashlib
 import re
 import struct
+import sys
 import zipfile
 import zlib
 from pathlib import Path
 
 from asn1crypto import cms, core, x509
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2]))
+from release import pe  # noqa: E402  (the one PE reader)
 
 ORDER = []  # the members of a release in the zip's order, from the genuine zip with an icon
 
@@ -72,10 +76,9 @@ def set_field(files, key, value, rewrite=True):
 
 
 def certificate_table(exe):
-    pe = struct.unpack_from("<I", exe, 60)[0]
-    entry = pe + 24 + 112 + 4 * 8
-    offset, size = struct.unpack_from("<II", exe, entry)
-    return entry, offset, size
+    """Where the header's certificate-table entry is, and the table's offset and size."""
+    entry = pe.load(bytes(exe)).OPTIONAL_HEADER.DATA_DIRECTORY[4]
+    return entry.get_file_offset(), entry.VirtualAddress, entry.Size
 
 
 def resigned(exe, message, inside=b"", after=b"", second=b""):
@@ -92,15 +95,9 @@ def resigned(exe, message, inside=b"", after=b"", second=b""):
 
 def with_checksum(exe):
     """exe with its header checksum set right, as signing tools set it."""
-    pe = struct.unpack_from("<I", exe, 60)[0]
-    at = pe + 24 + 64
-    padded = bytes(exe) + b"\0" * (len(exe) % 2)
-    words = memoryview(padded).cast("H")
-    total = sum(words) - words[at // 2] - words[at // 2 + 1]
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
     out = bytearray(exe)
-    struct.pack_into("<I", out, at, (total + len(exe)) & 0xFFFFFFFF)
+    at = pe.load(bytes(exe)).OPTIONAL_HEADER.get_field_absolute_offset("CheckSum")
+    struct.pack_into("<I", out, at, pe.checksum(bytes(exe)))
     return bytes(out)
 
 

@@ -5,18 +5,20 @@ Windows' own verdict on them (tests/winverifytrust.cpp):
 
 Each kind is EXE signed by osslsigncode, or the genuine signature changed by hand where no tool makes it."""
 import hashlib
-import struct
 import subprocess
 import sys
 import time
 from datetime import datetime, timedelta, timezone
 from pathlib import Path
 
-from asn1crypto import algos, cms, core, x509
+from asn1crypto import algos, cms, x509
 from cryptography import x509 as cx509
 from cryptography.hazmat.primitives import hashes, serialization
 from cryptography.hazmat.primitives.asymmetric import ec, ed25519, padding, rsa
 from cryptography.x509.oid import ExtendedKeyUsageOID, NameOID
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from hostile import message_of, resigned  # noqa: E402  (a signature moved in and out of an executable)
 
 PROFILES = {  # certificate profile: (extended key usage, CA)
     "codesign": ([ExtendedKeyUsageOID.CODE_SIGNING], False),
@@ -78,36 +80,8 @@ def sign(exe, out, pki, label, *options):
     return Path(out).read_bytes()
 
 
-def certificate_table(exe):
-    at = struct.unpack_from("<I", exe, 60)[0] + 24 + 112 + 4 * 8
-    return at, struct.unpack_from("<II", exe, at)
-
-
-def with_checksum(exe):
-    at = struct.unpack_from("<I", exe, 60)[0] + 24 + 64
-    padded = bytes(exe) + b"\0" * (len(exe) % 2)
-    words = memoryview(padded).cast("H")
-    total = sum(words) - words[at // 2] - words[at // 2 + 1]
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
-    out = bytearray(exe)
-    struct.pack_into("<I", out, at, (total + len(exe)) & 0xFFFFFFFF)
-    return bytes(out)
-
-
 def message(exe):
-    _, (offset, _) = certificate_table(exe)
-    length = struct.unpack_from("<I", exe, offset)[0]
-    return exe[offset + 8:offset + length].rstrip(b"\0")
-
-
-def resigned(exe, der):
-    """exe with its signature replaced by `der`, table and checksum as a signing tool sets them."""
-    entry, (offset, _) = certificate_table(exe)
-    body = der + b"\0" * (-len(der) % 8)
-    out = bytearray(exe[:offset] + struct.pack("<IHH", 8 + len(body), 0x0200, 2) + body)
-    struct.pack_into("<II", out, entry, offset, 8 + len(body))
-    return with_checksum(out)
+    return message_of(exe).dump()
 
 
 def changed(exe, change):

@@ -6,7 +6,7 @@ import re
 import zipfile
 
 import pytest
-from conftest import BUILD, SOURCE, git_commit, must, run, unavailable
+from conftest import BUILD, SOURCE, git_commit, must, unavailable
 
 import sys
 
