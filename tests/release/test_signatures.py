@@ -56,12 +56,15 @@ def made(tmp_path_factory):
 
 def test_every_kind_is_in_the_table(made):
     out, _ = made
-    assert sorted(p.stem for p in out.glob("*.exe") if p.stem != "plain") == sorted(TABLE)
+    left_out = set() if signatures.can_stamp() else signatures.STAMPED
+    assert sorted(p.stem for p in out.glob("*.exe") if p.stem != "plain") == sorted(set(TABLE) - left_out)
 
 
 @pytest.mark.parametrize("kind", sorted(TABLE))
 def test_signature_verdict(made, kind, tmp_path):
     out, ca = made
+    if not (out / (kind + ".exe")).exists():
+        pytest.skip("this osslsigncode (before 2.6) cannot time-stamp with a key of its own: %s is not made" % kind)
     expected = TABLE[kind]
     started = time.monotonic()
     try:
@@ -96,7 +99,7 @@ def test_windows_verdict_beside_ours(made):
     out, ca = made
     der = out / "ca.der"
     subprocess.run(["openssl", "x509", "-in", str(ca), "-outform", "DER", "-out", str(der)], check=True)
-    kinds = sorted(TABLE)
+    kinds = sorted(k for k in TABLE if (out / (k + ".exe")).exists())
     done = subprocess.run(wine.split() + [program, der.name] + [k + ".exe" for k in kinds], cwd=out,
                           capture_output=True, timeout=300)
     assert done.returncode == 0, done.stderr.decode(errors="replace")
