@@ -88,7 +88,7 @@ mount --bind /dev "$root/dev"
 mount --bind /dev/pts "$root/dev/pts"
 mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
 
-results=()
+results=("$(printf '%-24s %s' '(the fresh root)' "$(du -sh --one-file-system "$root" | cut -f1)")")
 failed=0
 for command in "${commands[@]}"; do
   echo
@@ -97,7 +97,12 @@ for command in "${commands[@]}"; do
   status=0
   chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
     /bin/bash -c "cd /root/tarnel && $command" </dev/null || status=$?
-  results+=("$(printf '%-24s status %3d  %5d s' "$command" "$status" "$((SECONDS - started))")")
+  # What a newcomer's disk holds after each command: the whole root (packages, caches, build roots, the
+  # clone's build/) and the packages installed, as dpkg counts them.
+  packages=$(chroot "$root" dpkg-query -W -f '${db:Status-Abbrev} ${Installed-Size}\n' |
+               awk '$1 == "ii" { n++; kb += $2 } END { printf "%d packages, %d MB installed", n, kb / 1024 }')
+  results+=("$(printf '%-24s status %3d  %5d s;  then %s;  root %s' "$command" "$status" "$((SECONDS - started))" \
+                 "$packages" "$(du -sh --one-file-system "$root" | cut -f1)")")
   [ "$status" -eq 0 ] || failed=1
 done
 
