@@ -99,6 +99,7 @@ for command in "${commands[@]}"; do
     /bin/bash -c "cd /root/tarnel && $command" </dev/null || status=$?
   # What a newcomer's disk holds after each command: the whole root (packages, caches, build roots, the
   # clone's build/) and the packages installed, as dpkg counts them.
+  # shellcheck disable=SC2016  # dpkg-query's own field syntax
   packages=$(chroot "$root" dpkg-query -W -f '${db:Status-Abbrev} ${Installed-Size}\n' |
                awk '$1 == "ii" { n++; kb += $2 } END { printf "%d packages, %d MB installed", n, kb / 1024 }')
   results+=("$(printf '%-24s status %3d  %5d s;  then %s;  root %s' "$command" "$status" "$((SECONDS - started))" \
