@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs the README's commands as a newcomer would: in a new Debian 12 root made with debootstrap, on a
+# Runs the project's commands as a newcomer would: in a new Debian 12 root made with debootstrap, on a
 # clone of the committed tree, as root, with an empty environment (no locale, no display, no Wine prefix).
-# Reports each command's status and time, and removes the root and its mounts whatever happens.
-#   dev/fresh-check.sh [COMMAND ...]    default: the commands of the README's "Commands" block
+# Reports each command's status and time, and the disk and packages after it, and removes the root and
+# its mounts whatever happens.
+#   dev/fresh-check.sh [COMMAND ...]    default: the Commands block of docs/contributing.md
 # The base root is kept as a tar file in $TARNEL_FRESH_CACHE (default /var/cache/tarnel-fresh-check), so
 # that a second run skips debootstrap; delete it to start from a new one.
 set -euo pipefail
@@ -16,10 +17,10 @@ command -v debootstrap >/dev/null || { apt-get update -q && apt-get install -y -
 
 commands=("$@")
 if [ "${#commands[@]}" -eq 0 ]; then
-  mapfile -t commands < <(sed -n '/^## Commands/,/^```$/p' README.md | sed -n -E 's/^((scripts|dev)\/[^#]*[^ #]) *(#.*)?$/\1/p')
+  mapfile -t commands < <(sed -n '/^## Commands/,/^```$/p' docs/contributing.md | sed -n -E 's/^((scripts|dev)\/[^#]*[^ #]) *(#.*)?$/\1/p')
 fi
 if [ "${#commands[@]}" -eq 0 ]; then
-  echo "fresh-check: no commands found in the README's Commands block" >&2
+  echo "fresh-check: no commands found in the Commands block of docs/contributing.md" >&2
   exit 1
 fi
 if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
