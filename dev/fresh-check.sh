@@ -13,7 +13,9 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "fresh-check: run as root (debootstrap, chroot and mounts need it)" >&2
   exit 1
 fi
-command -v debootstrap >/dev/null || { apt-get update -q && apt-get install -y -q --no-install-recommends debootstrap; }
+if ! command -v debootstrap >/dev/null || ! command -v bwrap >/dev/null; then
+  apt-get update -q && apt-get install -y -q --no-install-recommends debootstrap bubblewrap
+fi
 
 commands=("$@")
 if [ "${#commands[@]}" -eq 0 ]; then
@@ -96,7 +98,11 @@ for command in "${commands[@]}"; do
   echo "fresh-check: ==== $command"
   started=$SECONDS
   status=0
-  chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+  # Not chroot: the kernel refuses a chrooted process new user namespaces, which the build root's sandbox
+  # needs. bwrap makes the root the root of a mount namespace instead (its mounts above come along), in a
+  # PID namespace of its own, so that nothing a command leaves running outlives it.
+  bwrap --bind "$root" / --unshare-pid --proc /proc --die-with-parent \
+    /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
     /bin/bash -c "cd /root/tarnel && $command" </dev/null || status=$?
   # What a newcomer's disk holds after each command: the whole root (packages, caches, build roots, the
   # clone's build/) and the packages installed, as dpkg counts them.
