@@ -13,9 +13,9 @@ MARK = "<!-- quick start: tests/release/test_quickstart.py runs this block as it
 PASSWORD = "throwaway test password\n"  # what the reader of the quick start types at its prompt
 
 
-def quick_start():
+def quick_start(readme):
     """The commands of the marked block, a continued line joined to its command."""
-    readme = (ROOT / "README.md").read_text()
+    readme = readme.read_text()
     assert MARK in readme, "README.md lost the quick start's mark"
     block = re.match(r"\s*```sh\n(.*?)\n```", readme.split(MARK, 1)[1], re.S)
     assert block, "the quick start's mark is not followed by a ```sh block"
@@ -39,7 +39,7 @@ def clone(tmp_path_factory):
     home.mkdir()
     subprocess.run(["git", "clone", "--quiet", str(ROOT), str(clone)], check=True)
     (clone / "app.ico").write_bytes((ROOT / "res" / "tarnel.ico").read_bytes())
-    commands = quick_start()
+    commands = quick_start(clone / "README.md")  # the clone's: the page of the tree it runs
     # Each command is followed by a line with its status; bash's state (the exported password) carries on.
     script = "".join("%s\necho \"quickstart-status %d $?\"\n" % (c, i) for i, c in enumerate(commands))
     out = run(script, clone, home).stdout
