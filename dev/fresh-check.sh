@@ -101,7 +101,7 @@ for command in "${commands[@]}"; do
   # Not chroot: the kernel refuses a chrooted process new user namespaces, which the build root's sandbox
   # needs. bwrap makes the root the root of a mount namespace instead (its mounts above come along), in a
   # PID namespace of its own, so that nothing a command leaves running outlives it.
-  bwrap --bind "$root" / --unshare-pid --proc /proc --die-with-parent \
+  bwrap --dev-bind "$root" / --unshare-pid --proc /proc --die-with-parent \
     /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
     /bin/bash -c "cd /root/tarnel && $command" </dev/null || status=$?
   # What a newcomer's disk holds after each command: the whole root (packages, caches, build roots, the
