@@ -99,10 +99,11 @@ for command in "${commands[@]}"; do
   started=$SECONDS
   status=0
   # Not chroot: the kernel refuses a chrooted process new user namespaces, which the build root's sandbox
-  # needs. bwrap makes the root the root of a mount namespace instead (its mounts above come along), in a
-  # PID namespace of its own, so that nothing a command leaves running outlives it. The root's own /proc
-  # stays: a sandbox may mount a new proc only where one is fully visible, and bwrap's --proc is not.
-  bwrap --dev-bind "$root" / --unshare-pid --die-with-parent \
+  # needs. bwrap makes the root the root of a mount namespace instead (its mounts above come along). The
+  # root's own /proc stays, and so does this PID namespace, which it shows: a sandbox may mount a new proc
+  # only where one is fully visible, and bwrap's --proc is not; under a PID namespace of bwrap's, the
+  # build root's sandbox hung.
+  bwrap --dev-bind "$root" / --die-with-parent \
     /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
     /bin/bash -c "cd /root/tarnel && $command" </dev/null || status=$?
   # What a newcomer's disk holds after each command: the whole root (packages, caches, build roots, the
