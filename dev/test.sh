@@ -40,4 +40,7 @@ echo "The win32 thread model gives the same bytes: the launcher links nothing of
 echo
 
 tarnel_wine_prefix
-xvfb-run -a ctest --preset mingw-release
+# The launcher's suite, then the release chain's, whose pytest run prints a line per test as it goes (its
+# first run on a machine also makes the build root, some minutes).
+xvfb-run -a ctest --preset mingw-release -LE release
+xvfb-run -a ctest --preset mingw-release -L release -V

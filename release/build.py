@@ -77,9 +77,10 @@ def commit_time(commit):
 
 def published(commit):
     """The tags and remote-tracking branches of this clone whose history holds `commit`."""
-    out = git("for-each-ref", "--contains", commit, "--format=%(refname:short)", "refs/tags", "refs/remotes").stdout
-    return [visible(name, 100) for name in out.decode(errors="replace").split("\n") if name and
-            not name.endswith("/HEAD")]
+    out = git("for-each-ref", "--contains", commit, "--format=%(refname) %(refname:short)", "refs/tags",
+              "refs/remotes").stdout
+    refs = (line.split(" ", 1) for line in out.decode(errors="replace").split("\n") if " " in line)
+    return [visible(short, 100) for full, short in refs if not full.endswith("/HEAD")]
 
 
 def clean_copy(commit, dest):
@@ -127,7 +128,7 @@ def sandbox_env(seconds):
 
 
 def in_root(b, command, log=None):
-    status, out, err = run(buildroot.sandbox(b.root, b.work, command, sandbox_env(b.seconds), log), log=log)
+    status, out, err = run(buildroot.sandbox(b.root, b.work, command, sandbox_env(b.seconds)), log=log)
     return status, (out or b"") + (err or b"")
 
 
@@ -154,7 +155,7 @@ def root_for(followed, src, record, sources_of, log):
             upstream = pins["cmake"]
             served = sorted(v for v in sources.versions("cmake") if re.fullmatch(re.escape(upstream) + r"-[^-]+", v))
             if not served:
-                raise buildroot.Unavailable("cmake %s (any Debian revision), which none of the package sources serves"
+                raise buildroot.Missing("cmake %s (any Debian revision), which none of the package sources serves"
                                             % upstream)
             pins["cmake"] = served[-1]
         return buildroot.for_release(LEGACY_PACKAGES, pins, sources, log)
@@ -180,6 +181,7 @@ def build(commit, work, icon=None, recipe=None, record=None, sources_of=None, ca
         raise Refused("recipe", "commit %s follows a recipe this verifier does not know (%s); use a newer clone"
                       % (commit, followed))
     root = root_for(followed, work / "src", record, sources_of, log)
+    buildroot.check_sandbox(root, work)
     b = Build(work, work if followed else work / "out", followed, root, commit, commit_time(commit), bool(icon))
     if icon:
         shutil.copyfile(icon, work / "icon.ico")

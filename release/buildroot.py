@@ -39,6 +39,10 @@ class Unavailable(Exception):
     The verdict is COULD NOT CHECK: nothing is said of the download."""
 
 
+class Missing(Unavailable):
+    """A package the root needs can be had from none of the sources."""
+
+
 @dataclasses.dataclass(frozen=True, order=True)
 class Package:
     name: str
@@ -288,8 +292,9 @@ def make(include, variant, sources, log, keys=()):
         text = Path(log).read_text(errors="replace")
         missing = re.findall(r"E: (?:Version '[^']*' for '[^']*' was not found|Unable to locate package \S+)", text)
         remove(staging)
-        raise Unavailable("mmdebstrap could not make the build root%s (log: %s)"
-                          % (": " + missing[0][3:] if missing else "", log))
+        if missing:
+            raise Missing("mmdebstrap could not make the build root: %s" % missing[0][3:])
+        raise Unavailable("mmdebstrap could not make the build root (log: %s)" % log)
     tree = staging / "root"
     listed = subprocess.run(["dpkg-query", "--admindir=%s" % (tree / "var/lib/dpkg"), "-W",
                              "-f=${Package} ${Version} ${Architecture}\n"], capture_output=True, text=True,
@@ -323,7 +328,7 @@ def for_release(names, pins, sources, log):
     archive's versions, `pins` {name: version} at theirs."""
     for name, version in sorted(pins.items()):
         if version not in sources.versions(name):
-            raise Unavailable("%s %s (%s), the release's, which none of the package sources serves"
+            raise Missing("%s %s (%s), the release's, which none of the package sources serves"
                               % (name, version, ARCH))
     alias = hashlib.sha256(("%s\n%s\n%s" % (sorted(names), sorted(pins.items()), sources.fingerprint()))
                            .encode()).hexdigest()
@@ -343,7 +348,7 @@ def for_record(packages, sources_of, log):
     sources = sources_of()
     for package in sorted(packages):
         if not sources.has(package):
-            raise Unavailable("%s %s (%s) is in none of the package sources" % (package.name, package.version,
+            raise Missing("%s %s (%s) is in none of the package sources" % (package.name, package.version,
                                                                                 package.arch))
     root = make(["%s=%s" % (p.name, p.version) for p in sorted(packages)], "custom", sources, log)
     if sorted(root.packages) != sorted(packages):
@@ -352,7 +357,15 @@ def for_record(packages, sources_of, log):
     return root
 
 
-def sandbox(root, folder, command, env, log, binds=()):
+def check_sandbox(root, folder):
+    """bubblewrap can make its sandbox here (user namespaces are allowed, this is no chroot), or Unavailable."""
+    status, out, err = run(sandbox(root, folder, ["true"], {}))
+    if status:
+        reason = ((out or b"") + (err or b"")).decode(errors="replace").strip().split("\n")[0]
+        raise Unavailable("bubblewrap cannot make the build's sandbox on this machine: %s" % reason[:300])
+
+
+def sandbox(root, folder, command, env, binds=()):
     """Runs `command` in the root: no network, the root read-only, only `folder` (as /build) writable, an
     unprivileged user, an environment made from nothing, ended with this process."""
     argv = ["bwrap", "--unshare-all", "--unshare-user", "--die-with-parent", "--new-session",

@@ -3,12 +3,14 @@
 The password or PIN comes from an environment variable (TARNEL_SIGN_PASSWORD by default) or a file, never
 from the command line, and reaches openssl and osslsigncode only through a pipe (openssl -passin fd:N,
 osslsigncode -readpass /dev/fd/N); the children's environment holds no copy of it. IN is never changed;
-OUT appears, whole, only once signing has succeeded (IN and OUT may be the same file)."""
+OUT appears, whole, only once signing has succeeded (IN and OUT may be the same file), with the mode the
+umask gives a new file. A child dies with sign.sh, even when sign.sh is killed with SIGKILL; what a killed
+run left (its folders, named by its process id) the next run removes."""
+import ctypes
 import os
 import re
 import shutil
 import signal
-import stat
 import subprocess
 import sys
 import tempfile
@@ -141,6 +143,42 @@ def secret(o):
     return None
 
 
+PR_SET_PDEATHSIG = 1
+WORK_PREFIX = "tarnel-sign.%d." % os.getpid()
+PARTIAL_PREFIX = ".sign.%d." % os.getpid()
+
+
+def die_with_parent(parent):
+    """In the child, before exec: SIGKILL when sign.sh ends, however it ends. The parent may have died
+    before the request took hold: then the child ends now."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    if libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0) != 0 or os.getppid() != parent:
+        os._exit(127)
+
+
+def remove_leftovers(folder, prefix):
+    """Removes the folders `prefix`PID.* in `folder` that this user's killed runs left: those whose process
+    is gone. A live run's folders, and other users', stay."""
+    try:
+        entries = list(os.scandir(folder))
+    except OSError:
+        return
+    for entry in entries:
+        match = re.fullmatch(re.escape(prefix) + r"(\d+)\.[^/]+", entry.name)
+        if not match or not entry.is_dir(follow_symlinks=False):
+            continue
+        if entry.stat(follow_symlinks=False).st_uid != os.getuid():
+            continue
+        try:
+            os.kill(int(match.group(1)), 0)
+            continue  # still running
+        except ProcessLookupError:
+            pass
+        except PermissionError:
+            continue
+        shutil.rmtree(entry.path, ignore_errors=True)
+
+
 class Signer:
     """Runs openssl and osslsigncode with the secret on a pipe and without it in their environment."""
 
@@ -160,9 +198,11 @@ class Signer:
                 os.close(write)
             command = [a.replace("{fd}", str(read)) for a in command]
         try:
+            parent = os.getpid()
             self.child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                           stderr=subprocess.STDOUT, env=self.env,
-                                          pass_fds=() if read is None else (read,))
+                                          pass_fds=() if read is None else (read,),
+                                          preexec_fn=lambda: die_with_parent(parent))
         except FileNotFoundError:
             raise Refused("%s is not installed" % command[0]) from None
         finally:
@@ -310,7 +350,8 @@ def sign(o, source, signer, work):
 
     # Signed in a private folder beside OUT (on its file system, where no other user can swap the partial
     # file for a link), given its mode there, then renamed in one step: OUT is whole or absent.
-    partial_dir = tempfile.mkdtemp(prefix=".sign.", dir=os.path.dirname(out) or ".")
+    remove_leftovers(os.path.dirname(out) or ".", ".sign.")
+    partial_dir = tempfile.mkdtemp(prefix=PARTIAL_PREFIX, dir=os.path.dirname(out) or ".")
     try:
         partial = os.path.join(partial_dir, os.path.basename(out))
         status, log = signer.run(["osslsigncode", "sign"] + key_options + ["-h", "sha256", "-in", unsigned,
@@ -321,7 +362,10 @@ def sign(o, source, signer, work):
                 raise Refused(reason)
             sys.stderr.write("".join("  " + line + "\n" for line in log.splitlines()))
             raise Refused("osslsigncode could not sign %s" % src)
-        os.chmod(partial, stat.S_IMODE(os.stat(src).st_mode))
+        # The mode a new file gets here, never the input's: a world-writable input gives no world-writable OUT.
+        umask = os.umask(0)
+        os.umask(umask)
+        os.chmod(partial, 0o666 & ~umask)
         os.replace(partial, out)
     finally:
         shutil.rmtree(partial_dir, ignore_errors=True)
@@ -348,7 +392,8 @@ def command(argv):
 
     for signum in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, stop)
-    work = Path(tempfile.mkdtemp(prefix="tarnel-sign."))
+    remove_leftovers(tempfile.gettempdir(), "tarnel-sign.")
+    work = Path(tempfile.mkdtemp(prefix=WORK_PREFIX))
     try:
         sign(o, source, signer, work)
         return 0

@@ -1,6 +1,6 @@
 """Is a download the release of a public commit? The verdict, made by making the release again.
 
-  scripts/verify.sh FILE [--rev REV] [--ca FILE] [--require-signature] [--icon FILE] [--json]
+  scripts/verify.sh FILE [--rev REV] [--ca FILE] [--tsa-ca FILE] [--require-signature] [--icon FILE] [--json]
                          [--debs DIR] [--mirror URL]... [--build-cache DIR]
 
 A zip is read strictly; its commit is built in a clean copy by the commit's own recipe (the one its
@@ -68,10 +68,10 @@ class Report:
 
 
 def parse(args):
-    options = {"file": None, "rev": None, "ca": None, "icon": None, "require": False, "json": False, "cache": None,
-               "debs": None, "mirror": []}
-    takes = {"--rev": "rev", "--ca": "ca", "--icon": "icon", "--build-cache": "cache", "--debs": "debs",
-             "--mirror": "mirror"}
+    options = {"file": None, "rev": None, "ca": None, "tsa-ca": None, "icon": None, "require": False, "json": False,
+               "cache": None, "debs": None, "mirror": []}
+    takes = {"--rev": "rev", "--ca": "ca", "--tsa-ca": "tsa-ca", "--icon": "icon", "--build-cache": "cache",
+             "--debs": "debs", "--mirror": "mirror"}
     args = list(args)
     while args:
         arg = args.pop(0)
@@ -166,8 +166,9 @@ def verify(options, work, report):
         raise CannotCheck("unknown revision '%s' in %s (git fetch it, or name one with --rev)"
                           % (visible(rev, 100), build.ROOT))
     report.commit = commit
-    if options["ca"] and not os.access(options["ca"], os.R_OK):
-        raise CannotCheck("%s: no such file, or not readable" % visible(options["ca"], 200))
+    for given in (options["ca"], options["tsa-ca"]):
+        if given and not os.access(given, os.R_OK):
+            raise CannotCheck("%s: no such file, or not readable" % visible(given, 200))
     # Only the project's published history is built: a commit no tag or remote-tracking branch holds (a
     # pull request's head fetched by its id) could be anyone's, and none of its code runs here.
     refs = build.published(commit)
@@ -181,7 +182,7 @@ def verify(options, work, report):
     # The signatures, judged on their own.
     (work / "sig").mkdir()
     try:
-        judgement = authenticode.judge(exe_path, work / "sig", options["ca"])
+        judgement = authenticode.judge(exe_path, work / "sig", options["ca"], options["tsa-ca"])
     except authenticode.CannotCheck as e:
         raise CannotCheck("the signature could not be read: %s" % e) from None
     report.checks += judgement.checks
@@ -207,10 +208,12 @@ def verify(options, work, report):
         report.lines.append("  %-12s FAILED: %s" % (e.check + ":", e))
         report.lines += judgement.lines
         return
-    except buildroot.Unavailable as e:
+    except buildroot.Missing as e:
         raise CannotCheck("the build root cannot be made: %s. Keep a release's .deb files (release.sh "
                           "--keep-debs DIR) and give them with --debs DIR, or name an archive that still serves "
                           "them (a snapshot of the Debian archive, a local mirror) with --mirror URL" % e) from None
+    except buildroot.Unavailable as e:
+        raise CannotCheck(str(e)) from None
     except build.Failed as e:
         raise CannotCheck(str(e)) from None
     rebuilt = b.folder
@@ -231,6 +234,8 @@ def verify(options, work, report):
         report.fail("content", "the executable less its signature is not the rebuild (first in %s)" % where)
     if fields.get("commit") and fields["commit"] != commit:
         content.append("               (BUILDINFO names commit %s)" % fields["commit"])
+    if judgement.signed:
+        content.append("               signed, as downloaded:      %s" % report.sha256["sha256"])
     content += ["               shipped, without signature: %s" % shipped_sha,
                 "               rebuilt here:               %s" % rebuilt_sha]
     if judgement.signed and where is None:
@@ -285,7 +290,9 @@ def command(args):
     try:
         verify(options, work, report)
         return report.print(options["json"])
-    except CannotCheck as e:
+    except Exception as e:
+        if not isinstance(e, CannotCheck):  # a fault of ours, told in one line: never a traceback
+            e = CannotCheck("internal error (%s); please report it" % type(e).__name__)
         if options["json"]:
             print(json.dumps({"verdict": "COULD NOT CHECK", "status": 2, "commit": report.commit,
                               "checks": report.checks + [{"name": "check", "result": "not checked",

@@ -20,14 +20,19 @@ SOURCE = Path(os.environ.get("TARNEL_SOURCE_DIR", Path(__file__).resolve().paren
 BUILD = Path(os.environ.get("TARNEL_BUILD_DIR", SOURCE / "build")).resolve()
 sys.path.insert(0, str(SOURCE))
 from release import notices  # noqa: E402
+from conftest import unavailable  # noqa: E402
 
 COMMIT = "0123456789abcdef0123456789abcdef01234567"
 # CycloneDX's own JavaScript library, with the official schemas; spdx-expression-parse as a second opinion.
 VALIDATOR = ["@cyclonedx/cyclonedx-library@10.3.0", "ajv@8.17.1", "ajv-formats@3.0.1",
              "ajv-formats-draft2019@1.6.1", "spdx-expression-parse@4.0.0"]
 
-pytestmark = pytest.mark.skipif(not (BUILD / "tarnel.map").is_file(),
-                                reason=f"{BUILD / 'tarnel.map'} is missing: build the tarnel target first")
+
+
+@pytest.fixture(autouse=True)
+def linked():
+    if not (BUILD / "tarnel.map").is_file():
+        unavailable(f"{BUILD / 'tarnel.map'} is missing: build the tarnel target first")
 
 
 def cli(*args):

@@ -11,6 +11,7 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT))
 from release import pe  # noqa: E402
+from conftest import unavailable  # noqa: E402
 
 EXE = Path(os.environ.get("TARNEL_BUILD_DIR", ROOT / "build")) / "tarnel.exe"
 
@@ -18,7 +19,7 @@ EXE = Path(os.environ.get("TARNEL_BUILD_DIR", ROOT / "build")) / "tarnel.exe"
 @pytest.fixture(scope="module")
 def exe():
     if not EXE.is_file():
-        pytest.skip("no %s: build it first (cmake --build --preset mingw-release --target tarnel)" % EXE)
+        unavailable("no %s: build it first (cmake --build --preset mingw-release --target tarnel)" % EXE)
     return EXE.read_bytes()
 
 

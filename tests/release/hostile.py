@@ -1,27 +1,18 @@
-#!/usr/bin/python3
-"""Makes hostile downloads from genuine releases, as an attacker would, for the release test:
+"""Hostile downloads made from genuine releases, as an attacker would make them, for test_hostile.py.
 
-  hostile.py zips OUT SIGNED.zip ICON.zip INTRUDER.pem   every kind below, as OUT/KIND.zip
-  hostile.py repack GENUINE.zip EXE OUT.zip               GENUINE with tarnel.exe replaced, sums rewritten
-  hostile.py pack OUT.zip DIR [GENUINE.zip]               DIR's files as members, GENUINE's member time
-
-The attacker can rewrite SHA256SUMS (nothing signs it), so most kinds do. INTRUDER.pem is a certificate
-that is not the publisher's.
+The attacker can rewrite SHA256SUMS (nothing signs it), so most kinds do. `intruder` is a certificate (DER)
+that is not the publisher's. The members' order is taken from the genuine zips themselves.
 """
 import hashlib
-import ssl
+import re
 import struct
-import sys
 import zipfile
 import zlib
 from pathlib import Path
 
 from asn1crypto import cms, core, x509
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "scripts"))
-from release_zip import MEMBERS  # noqa: E402  (the one list of members, in the zip's order)
-
-ORDER = [name for name, _, _ in MEMBERS]
+ORDER = []  # the members of a release in the zip's order, from the genuine zip with an icon
 
 
 def members(path):
@@ -183,7 +174,15 @@ def exe_kinds(exe, intruder):
     return kinds
 
 
+def repack(genuine_zip, exe):
+    """genuine_zip with tarnel.exe replaced by `exe` and the sums rewritten."""
+    files, WHEN[0] = members(genuine_zip)
+    return make_zip(ordered(with_sums({**files, "tarnel.exe": exe})))
+
+
 def zip_kinds(signed_zip, icon_zip, intruder):
+    with zipfile.ZipFile(icon_zip) as z:
+        ORDER[:] = z.namelist()
     files, WHEN[0] = members(signed_zip)
     g = dict(files)
     k = {}
@@ -213,7 +212,7 @@ def zip_kinds(signed_zip, icon_zip, intruder):
         l + b"\n" for l in g["BUILDINFO"].split(b"\n") if l and not l.startswith(b"commit: "))})))
     k["field-twice"] = make_zip(ordered(with_sums({**g, "BUILDINFO": g["BUILDINFO"] + b"version: 1.0.0\n"})))
     k["field-unknown"] = make_zip(ordered(with_sums({**g, "BUILDINFO": g["BUILDINFO"] + b"run: evil.exe\n"})))
-    esc = g["BUILDINFO"].replace(b"version: 1.0.0", b"version: 1.0.0\x1b[2K\r\x1b[32mVERIFIED\x1b[0m")
+    esc = re.sub(rb"(?m)^version: .*$", lambda m: m[0] + b"\x1b[2K\r\x1b[32mVERIFIED\x1b[0m", g["BUILDINFO"], count=1)
     k["buildinfo-escapes"] = make_zip(ordered(with_sums({**g, "BUILDINFO": esc})))
     k["sums-hostname"] = make_zip(ordered({**g, "SHA256SUMS": g["SHA256SUMS"] + b"%s  /etc/hostname\n" % (
         hashlib.sha256(Path("/etc/hostname").read_bytes()).hexdigest().encode() if Path("/etc/hostname").exists()
@@ -222,6 +221,12 @@ def zip_kinds(signed_zip, icon_zip, intruder):
     k["sums-binary-mode"] = make_zip(ordered({**g, "SHA256SUMS": g["SHA256SUMS"].replace(b"  tarnel.exe", b" *tarnel.exe")}))
     k["sums-wrong-hash"] = make_zip(ordered({**g, "SHA256SUMS": b"0" * 64 + g["SHA256SUMS"][64:]}))
     k["sums-missing-line"] = make_zip(ordered({**g, "SHA256SUMS": b"\n".join(g["SHA256SUMS"].split(b"\n")[1:])}))
+
+    # Changed without the sums rewritten: SHA256SUMS itself tells.
+    sums = g["SHA256SUMS"]
+    k["sums-first-digit"] = make_zip(ordered({**g, "SHA256SUMS": (b"1" if sums[:1] == b"0" else b"0") + sums[1:]}))
+    readme = g["README.md"].replace(b"\n", b" (changed)\n", 1)
+    k["readme-changed-sums-kept"] = make_zip(ordered({**g, "README.md": readme}))
 
     entries = ordered(g)
     # Other names for a member: Windows keeps one file of these, the second overwriting the first.
@@ -295,28 +300,3 @@ def _shift_directory(data, cd, junk):
     end = len(out) - 22
     struct.pack_into("<I", out, end + 16, cd + len(junk))
     return bytes(out)
-
-
-def main():
-    if sys.argv[1] == "zips":
-        out = Path(sys.argv[2])
-        intruder = ssl.PEM_cert_to_DER_cert(Path(sys.argv[5]).read_text())
-        for kind, data in zip_kinds(sys.argv[3], sys.argv[4], intruder).items():
-            (out / (kind + ".zip")).write_bytes(data)
-    elif sys.argv[1] == "pack":
-        folder = Path(sys.argv[3])
-        files = {p.name: p.read_bytes() for p in folder.iterdir()}
-        WHEN[0] = WHEN[0] if len(sys.argv) < 5 else members(sys.argv[4])[1]
-        Path(sys.argv[2]).write_bytes(make_zip(ordered(files)))
-    elif sys.argv[1] == "repack":
-        files, WHEN[0] = members(sys.argv[2])
-        files["tarnel.exe"] = Path(sys.argv[3]).read_bytes()
-        Path(sys.argv[4]).write_bytes(make_zip(ordered(with_sums(files))))
-    else:
-        print(__doc__, file=sys.stderr)
-        return 2
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
