@@ -1,5 +1,5 @@
-"""The README's quick start, typed as a new publisher types it: in a fresh clone of the committed tree, with a
-home of its own (where the throwaway key must land), each command's status checked. The build root is taken
+"""The README's quick start, typed as a new publisher types it: in a fresh clone of the scratch repository, with
+a home of its own (where the throwaway key must land), each command's status checked. The build root is taken
 from the caller's cache, so that the test does not make a second one."""
 import os
 import re
@@ -7,8 +7,8 @@ import subprocess
 from pathlib import Path
 
 import pytest
+from conftest import unavailable
 
-ROOT = Path(__file__).resolve().parents[2]
 MARK = "<!-- quick start: tests/release/test_quickstart.py runs this block as it stands -->"
 PASSWORD = "throwaway test password\n"  # what the reader of the quick start types at its prompt
 
@@ -31,14 +31,14 @@ def run(script, cwd, home, timeout=3600):
 
 
 @pytest.fixture(scope="module")
-def clone(tmp_path_factory):
+def clone(repo, tmp_path_factory):
     if os.geteuid() != 0:
-        pytest.skip("the quick start runs as root (its scripts install what they lack)")
+        unavailable("the quick start runs as root (its scripts install what they lack)")
     top = tmp_path_factory.mktemp("quickstart")
     home, clone = top / "home", top / "tarnel"
     home.mkdir()
-    subprocess.run(["git", "clone", "--quiet", str(ROOT), str(clone)], check=True)
-    (clone / "app.ico").write_bytes((ROOT / "res" / "tarnel.ico").read_bytes())
+    subprocess.run(["git", "clone", "--quiet", str(repo.path), str(clone)], check=True)
+    (clone / "app.ico").write_bytes((clone / "res" / "tarnel.ico").read_bytes())
     commands = quick_start(clone / "README.md")  # the clone's: the page of the tree it runs
     # Each command is followed by a line with its status; bash's state (the exported password) carries on.
     script = "".join("%s\necho \"quickstart-status %d $?\"\n" % (c, i) for i, c in enumerate(commands))
