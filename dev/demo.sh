@@ -16,6 +16,9 @@ if [ "${1:-}" = --on-display ]; then
   status=0
   wait "$launcher" || status=$?
   echo "tarnel.exe ended with status $status$([ "$status" -eq 255 ] && echo ': its -1, as before')."
+  # End Wine's session while the display is still there: a Wine process that outlives Xvfb complains
+  # ("X connection to :100 broken").
+  "$tarnel_wineserver" -w
   exit "$reader"
 fi
 
@@ -53,11 +56,17 @@ fi
 echo "The interpreter (the stand-in pythonw.exe) reported:"
 printf '%s\n' "(The stand-in is a small Windows program, not Python: it writes down how it was started and does" \
   ' not run build\tarnel.py. Under Wine the Linux root / is drive Z:, hence the Z:\... below.)'
-iconv -f UTF-16LE -t UTF-8 build/demo-report.txt | sed \
-  -e 's/^command=\(.*--pid=\)\([0-9]*\)$/  its command line:      \1\2   (\2: the id of tarnel.exe)/' \
-  -e 's/^directory=/  its current directory: /' \
-  -e 's/^pid=/  its own process id:    /' \
-  -e 's/^launcher-running-at-end=/  tarnel.exe still waiting for it when it ended: /'
+# Of the report, what the launcher decides: the command line, the directory, the environment it passes on
+# (the variable set above for tarnel.exe, and a count: the rest is Wine's), and that it waited.
+iconv -f UTF-16LE -t UTF-8 build/demo-report.txt | awk -F= '
+  $1 == "command" { sub(/^command=/, ""); id = $0; sub(/.*--pid=/, "", id)
+                    print "  its command line:      " $0 "   (" id ": the id of tarnel.exe)" }
+  $1 == "directory" { print "  its current directory: " substr($0, 11) }
+  $1 == "pid" { print "  its own process id:    " $2 }
+  $1 == "environment" { n = split(substr($0, 13), variables, "\037") - 1
+                        print "  its environment:       " n " variables, inherited from tarnel.exe, among them"
+                        for (i = 1; i <= n; i++) if (variables[i] ~ /^TARNEL_STANDIN_RECORD=/) print "    " variables[i] }
+  $1 == "launcher-running-at-end" { print "  tarnel.exe still waiting for it when it ended: " $2 }'
 
 broken=build/demo-broken
 rm -rf "$broken"

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs the README's commands as a newcomer would: in a new Debian 12 root made with debootstrap, on a
+# Runs the project's commands as a newcomer would: in a new Debian 12 root made with debootstrap, on a
 # clone of the committed tree, as root, with an empty environment (no locale, no display, no Wine prefix).
-# Reports each command's status and time, and removes the root and its mounts whatever happens.
-#   dev/fresh-check.sh [COMMAND ...]    default: the commands of the README's "Commands" block
+# Reports each command's status and time, and the disk and packages after it, and removes the root and
+# its mounts whatever happens.
+#   dev/fresh-check.sh [COMMAND ...]    default: the Commands block of docs/contributing.md
 # The base root is kept as a tar file in $TARNEL_FRESH_CACHE (default /var/cache/tarnel-fresh-check), so
 # that a second run skips debootstrap; delete it to start from a new one.
 set -euo pipefail
@@ -12,14 +13,16 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "fresh-check: run as root (debootstrap, chroot and mounts need it)" >&2
   exit 1
 fi
-command -v debootstrap >/dev/null || { apt-get update -q && apt-get install -y -q --no-install-recommends debootstrap; }
+if ! command -v debootstrap >/dev/null || ! command -v bwrap >/dev/null; then
+  apt-get update -q && apt-get install -y -q --no-install-recommends debootstrap bubblewrap
+fi
 
 commands=("$@")
 if [ "${#commands[@]}" -eq 0 ]; then
-  mapfile -t commands < <(sed -n '/^## Commands/,/^```$/p' README.md | sed -n -E 's/^((scripts|dev)\/[^#]*[^ #]) *(#.*)?$/\1/p')
+  mapfile -t commands < <(sed -n '/^## Commands/,/^```$/p' docs/contributing.md | sed -n -E 's/^((scripts|dev)\/[^#]*[^ #]) *(#.*)?$/\1/p')
 fi
 if [ "${#commands[@]}" -eq 0 ]; then
-  echo "fresh-check: no commands found in the README's Commands block" >&2
+  echo "fresh-check: no commands found in the Commands block of docs/contributing.md" >&2
   exit 1
 fi
 if [ -n "$(git status --porcelain --untracked-files=no)" ]; then
@@ -88,16 +91,28 @@ mount --bind /dev "$root/dev"
 mount --bind /dev/pts "$root/dev/pts"
 mount -t tmpfs -o mode=1777 tmpfs "$root/dev/shm"
 
-results=()
+results=("$(printf '%-24s %s' '(the fresh root)' "$(du -sh --one-file-system "$root" | cut -f1)")")
 failed=0
 for command in "${commands[@]}"; do
   echo
   echo "fresh-check: ==== $command"
   started=$SECONDS
   status=0
-  chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
+  # Not chroot: the kernel refuses a chrooted process new user namespaces, which the build root's sandbox
+  # needs. bwrap makes the root the root of a mount namespace instead (its mounts above come along). The
+  # root's own /proc stays, and so does this PID namespace, which it shows: a sandbox may mount a new proc
+  # only where one is fully visible, and bwrap's --proc is not; under a PID namespace of bwrap's, the
+  # build root's sandbox hung.
+  bwrap --dev-bind "$root" / --die-with-parent \
+    /usr/bin/env -i HOME=/root PATH=/usr/sbin:/usr/bin:/sbin:/bin \
     /bin/bash -c "cd /root/tarnel && $command" </dev/null || status=$?
-  results+=("$(printf '%-24s status %3d  %5d s' "$command" "$status" "$((SECONDS - started))")")
+  # What a newcomer's disk holds after each command: the whole root (packages, caches, build roots, the
+  # clone's build/) and the packages installed, as dpkg counts them.
+  # shellcheck disable=SC2016  # dpkg-query's own field syntax
+  packages=$(chroot "$root" dpkg-query -W -f '${db:Status-Abbrev} ${Installed-Size}\n' |
+               awk '$1 == "ii" { n++; kb += $2 } END { printf "%d packages, %d MB installed", n, kb / 1024 }')
+  results+=("$(printf '%-24s status %3d  %5d s;  then %s;  root %s' "$command" "$status" "$((SECONDS - started))" \
+                 "$packages" "$(du -sh --one-file-system "$root" | cut -f1)")")
   [ "$status" -eq 0 ] || failed=1
 done
 

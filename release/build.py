@@ -353,10 +353,19 @@ def command(args):
                 return status
         else:
             shutil.copyfile(exe, shipped)
-        name = "tarnel-%s-win64.zip" % version
+        # A signed release gets its own name, so that signing never replaces the unsigned zip.
+        name = "tarnel-%s-win64%s.zip" % (version, "-signed" if args else "")
         pack(b, shipped, work / name)
         (ROOT / "dist").mkdir(exist_ok=True)
-        os.replace(work / name, ROOT / "dist" / name)
+        target = ROOT / "dist" / name
+        # The same bytes again are no loss; anything else there (a release signed with another key or time
+        # stamp, a file of the user's) is never replaced without a word.
+        if os.path.lexists(target) and not (target.is_file() and not target.is_symlink()
+                                            and target.read_bytes() == (work / name).read_bytes()):
+            print("release.sh: dist/%s exists and is not this release; move it away to release again" % name,
+                  file=sys.stderr)
+            return 1
+        os.replace(work / name, target)
         if keep:
             keep.mkdir(parents=True, exist_ok=True)
             for deb in b.root.debs():

@@ -29,7 +29,7 @@ REQUIRE_ALL = os.environ.get("TARNEL_REQUIRE_ALL") == "1"
 PYTHON = "/usr/bin/python3"  # Debian's, with asn1crypto
 MODULE = "/usr/lib/softhsm/libsofthsm2.so"
 TOKEN_URI = "pkcs11:token=tarnel-test;object=publisher;type=private"
-ZIP_LINE = r"^dist/tarnel-[0-9]+\.[0-9]+\.[0-9]+-win64\.zip$"
+ZIP_LINE = r"^dist/tarnel-[0-9]+\.[0-9]+\.[0-9]+-win64(-signed)?\.zip$"
 
 sys.path.insert(0, str(HERE))
 import hostile  # noqa: E402
@@ -109,10 +109,10 @@ def repo(work):
 
     def release(*options, env=None):
         """Runs release.sh; returns its run and the zip it wrote (its version is not this suite's business)."""
-        for old in path.glob("dist/tarnel-*-win64.zip"):
+        for old in path.glob("dist/tarnel-*-win64*.zip"):
             old.unlink()
         ran = run(path / "scripts/release.sh", *options, env=env, cwd=path)
-        made = list(path.glob("dist/tarnel-*-win64.zip"))
+        made = list(path.glob("dist/tarnel-*-win64*.zip"))
         return ran, made[0] if len(made) == 1 else None
 
     return SimpleNamespace(path=path, commit=commit, release=release,
