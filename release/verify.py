@@ -114,6 +114,7 @@ def read_download(data, options, report, work):
     """The executable and its icon, from a zip read strictly or from a bare executable. None when refused."""
     if len(data) > MAX_DOWNLOAD:
         report.fail("download", "more than %d bytes, more than any release" % MAX_DOWNLOAD)
+        report.lines.append("  download:    FAILED: more than %d bytes, more than any release" % MAX_DOWNLOAD)
         return None
     if not data.startswith(b"PK\3\4"):
         icon = Path(options["icon"]) if options["icon"] else None
