@@ -193,8 +193,9 @@ def build(commit, work, icon=None, recipe=None, record=None, sources_of=None, ca
     key = None
     if cache:
         icon_sha = hashlib.sha256(Path(icon).read_bytes()).hexdigest() if icon else None
-        key = hashlib.sha256(json.dumps([commit, followed, icon_sha, buildroot.key_of(root.packages)]).encode())
-        stored = Path(cache) / key.hexdigest()
+        key = hashlib.sha256(json.dumps([commit, followed, icon_sha, buildroot.key_of(root.packages)]).encode()
+                             ).hexdigest()
+        stored = Path(cache) / key
         if (stored / "complete").is_file():
             shutil.rmtree(work)
             shutil.copytree(stored, work, symlinks=True)
@@ -221,7 +222,7 @@ def build(commit, work, icon=None, recipe=None, record=None, sources_of=None, ca
         staging = Path(tempfile.mkdtemp(dir=cache, prefix=".partial-"))
         shutil.copytree(work, staging / "build", symlinks=True)
         (staging / "build" / "complete").write_text("")
-        os.replace(staging / "build", Path(cache) / key.hexdigest())
+        os.replace(staging / "build", Path(cache) / key)
         shutil.rmtree(staging)
     return b
 

@@ -151,6 +151,7 @@ class Sources:
         return self.indexes
 
     def _local_archive(self, folder, work):
+        repo = work / "local-archive"
         paragraphs = []
         for path in sorted(folder.glob("*.deb")):
             try:
@@ -165,13 +166,9 @@ class Sources:
             paragraph["Size"] = str(path.stat().st_size)
             paragraph["SHA256"] = digest
             paragraphs.append(paragraph.dump())
-        if paragraphs:
-            repo = work / "local-archive"
             repo.mkdir(parents=True, exist_ok=True)
-            for path in folder.glob("*.deb"):
-                target = repo / path.name
-                if not target.exists():
-                    shutil.copyfile(path, target)
+            shutil.copyfile(path, repo / path.name)
+        if paragraphs:
             (repo / "Packages").write_text("\n".join(paragraphs))
             # Each .deb here was checked against its recorded SHA-256 before it is used: nothing to trust.
             self.local_apt = ["deb [trusted=yes] copy://%s ./" % repo]
@@ -272,9 +269,9 @@ def can_make_roots():
 def make(include, variant, sources, log, keys=()):
     """A new root with `include` (names, or name=version), cached under its package list's key and `keys`."""
     mode = can_make_roots()
-    print("tarnel: making the build root with mmdebstrap (some minutes; it is kept in %s) ..." % cache_folder(),
-          file=sys.stderr, flush=True)
     cache = cache_folder()
+    print("tarnel: making the build root with mmdebstrap (some minutes; it is kept in %s) ..." % cache,
+          file=sys.stderr, flush=True)
     cache.mkdir(parents=True, exist_ok=True)
     for stale in cache.glob(".partial-*"):  # left by a run that was killed an hour or more ago
         if stale.stat().st_mtime < time.time() - 3600:
@@ -317,8 +314,10 @@ def make(include, variant, sources, log, keys=()):
         remove(staging)
     for alias in keys:
         link = cache / alias
-        if link.is_symlink() or link.exists():
-            remove(link) if not link.is_symlink() else link.unlink()
+        if link.is_symlink():
+            link.unlink()
+        elif link.exists():
+            remove(link)
         link.symlink_to(key)
     return Root(final)
 
@@ -365,15 +364,14 @@ def check_sandbox(root, folder):
         raise Unavailable("bubblewrap cannot make the build's sandbox on this machine: %s" % reason[:300])
 
 
-def sandbox(root, folder, command, env, binds=()):
-    """Runs `command` in the root: no network, the root read-only, only `folder` (as /build) writable, an
-    unprivileged user, an environment made from nothing, ended with this process."""
+def sandbox(root, folder, command, env):
+    """The bwrap command that runs `command` in the root: no network, the root read-only, only `folder` (as
+    /build) writable, an unprivileged user, `env` and nothing else in its environment, ended with this
+    process."""
     argv = ["bwrap", "--unshare-all", "--unshare-user", "--die-with-parent", "--new-session",
             "--ro-bind", str(root.tree), "/", "--dev", "/dev", "--proc", "/proc", "--tmpfs", "/tmp",
             "--bind", str(folder), "/build", "--chdir", "/build", "--uid", SANDBOX_USER, "--gid", SANDBOX_USER,
             "--clearenv"]
-    for path in binds:
-        argv += ["--ro-bind", str(path), str(path)]
     for key, value in env.items():
         argv += ["--setenv", key, value]
     return argv + list(command)

@@ -14,7 +14,7 @@ import time
 import zipfile
 from pathlib import Path
 
-from release import buildroot
+from release import buildroot, pe
 from release.text import visible
 
 # The members, in the zip's order, and where each comes from: the shipped executable, a file the build of
@@ -39,7 +39,7 @@ BUILDINFO_FIELDS = ["name", "version", "commit", "commit-time", "recipe", "sourc
 KNOWN_FIELDS = set(BUILDINFO_FIELDS)
 # Releases made before recipes were named have none of the recipe's fields.
 OPTIONAL_FIELDS = {"icon-sha256", "recipe", "source-date-epoch", "build-root"}
-MAX_ZIP = 64 << 20
+MAX_ZIP = pe.MAX_SIZE  # a download, zip or executable, is at most this
 MAX_MEMBER = {"tarnel.exe": 16 << 20, "icon.ico": 1 << 20}
 MAX_OTHER = 1 << 20
 MODE = 0o100644  # a regular file, rw-r--r--

@@ -45,6 +45,11 @@ class Report:
         self.failed.append((name, reason))
         self.checks.append({"name": name, "result": "failed", "detail": reason})
 
+    def refuse(self, name, reason):
+        """A check failed before anything was built: its line in the report, and nothing more to make."""
+        self.fail(name, reason)
+        self.lines.append("  %-12s FAILED: %s" % (name + ":", reason))
+
     def verdict(self):
         if not self.failed:
             return "VERIFIED", 0
@@ -99,22 +104,20 @@ def parse(args):
     return options
 
 
-def private_copy(path, work):
-    """The download read once, at most MAX_DOWNLOAD bytes, whatever the path names; only this copy is used."""
+def private_copy(path):
+    """The download read once, at most one byte more than MAX_DOWNLOAD, whatever the path names; only this
+    copy is used."""
     try:
         with open(path, "rb") as f:
-            data = f.read(MAX_DOWNLOAD + 1)
+            return f.read(MAX_DOWNLOAD + 1)
     except OSError as e:
         raise CannotCheck("%s: %s" % (visible(path, 200), visible(e.strerror or e, 200))) from None
-    (work / "download").write_bytes(data[:MAX_DOWNLOAD])
-    return data
 
 
 def read_download(data, options, report, work):
     """The executable and its icon, from a zip read strictly or from a bare executable. None when refused."""
     if len(data) > MAX_DOWNLOAD:
-        report.fail("download", "more than %d bytes, more than any release" % MAX_DOWNLOAD)
-        report.lines.append("  download:    FAILED: more than %d bytes, more than any release" % MAX_DOWNLOAD)
+        report.refuse("download", "more than %d bytes, more than any release" % MAX_DOWNLOAD)
         return None
     if not data.startswith(b"PK\3\4"):
         icon = Path(options["icon"]) if options["icon"] else None
@@ -126,8 +129,7 @@ def read_download(data, options, report, work):
     try:
         members, fields = bundle.read(data)
     except bundle.Fault as f:
-        report.fail(f.check, str(f))
-        report.lines.append("  %s: FAILED: %s" % (f.check, f))
+        report.refuse(f.check, str(f))
         return None
     report.lines.append("  SHA256SUMS:  ok, exactly the lines a release writes for these members")
     report.ok("SHA256SUMS", "the listing, BUILDINFO and SHA256SUMS are as a release writes them")
@@ -152,7 +154,7 @@ def toolchain_note(buildinfo, rebuilt):
 
 
 def verify(options, work, report):
-    data = private_copy(options["file"], work)
+    data = private_copy(options["file"])
     got = read_download(data, options, report, work)
     if got is None:
         return
@@ -174,8 +176,7 @@ def verify(options, work, report):
     # pull request's head fetched by its id) could be anyone's, and none of its code runs here.
     refs = build.published(commit)
     if not refs:
-        report.fail("commit", "%s is on no branch or tag of this repository" % commit)
-        report.lines.append("  commit:      FAILED: %s is on no branch or tag of this repository" % commit)
+        report.refuse("commit", "%s is on no branch or tag of this repository" % commit)
         return
     shown_refs = ", ".join(refs[:5]) + (" and %d more" % (len(refs) - 5) if len(refs) > 5 else "")
     report.ok("commit", "%s is in the published history: %s" % (commit, shown_refs))
@@ -205,8 +206,7 @@ def verify(options, work, report):
     try:
         b = build.build(commit, work / "build", got["icon"], recipe, fields or None, sources_of, options["cache"])
     except build.Refused as e:
-        report.fail(e.check, str(e))
-        report.lines.append("  %-12s FAILED: %s" % (e.check + ":", e))
+        report.refuse(e.check, str(e))
         report.lines += judgement.lines
         return
     except buildroot.Missing as e:
