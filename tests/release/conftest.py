@@ -31,7 +31,8 @@ MODULE = "/usr/lib/softhsm/libsofthsm2.so"
 TOKEN_URI = "pkcs11:token=tarnel-test;object=publisher;type=private"
 ZIP_LINE = r"^dist/tarnel-[0-9]+\.[0-9]+\.[0-9]+-win64(-signed)?\.zip$"
 
-sys.path.insert(0, str(HERE))
+# The release chain under test, and the generators beside this file, for every module of the suite.
+sys.path[:0] = [str(SOURCE), str(HERE)]
 import hostile  # noqa: E402
 
 

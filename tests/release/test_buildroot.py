@@ -6,12 +6,9 @@ import re
 import zipfile
 
 import pytest
-from conftest import BUILD, SOURCE, git_commit, must, unavailable
+from conftest import BUILD, git_commit, must, unavailable
 
-import sys
-
-sys.path.insert(0, str(SOURCE))
-from release import buildroot  # noqa: E402
+from release import buildroot
 
 
 def buildinfo(zip_path):

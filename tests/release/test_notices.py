@@ -11,16 +11,12 @@ import re
 import shlex
 import shutil
 import subprocess
-import sys
-from pathlib import Path
 
 import pytest
 
-SOURCE = Path(os.environ.get("TARNEL_SOURCE_DIR", Path(__file__).resolve().parents[2])).resolve()
-BUILD = Path(os.environ.get("TARNEL_BUILD_DIR", SOURCE / "build")).resolve()
-sys.path.insert(0, str(SOURCE))
-from release import notices  # noqa: E402
-from conftest import unavailable  # noqa: E402
+from conftest import BUILD, SOURCE, unavailable
+
+from release import notices
 
 COMMIT = "0123456789abcdef0123456789abcdef01234567"
 # CycloneDX's own JavaScript library, with the official schemas; spdx-expression-parse as a second opinion.
@@ -67,26 +63,26 @@ def launcher_build(folder, *options):
 
 
 @pytest.fixture(scope="module")
-def work(tmp_path_factory):
+def scratch(tmp_path_factory):
     return tmp_path_factory.mktemp("notices")
 
 
 @pytest.fixture(scope="module")
-def own(work):
-    return generate(BUILD, work / "own")
+def own(scratch):
+    return generate(BUILD, scratch / "own")
 
 
 @pytest.fixture(scope="module")
-def builds(work):
+def builds(scratch):
     """The win32 thread model's build and a second build of the suite's configuration in a deeper folder,
     side by side (one core each)."""
-    folders = {"win32": (work / "win32", "-DTARNEL_THREADS=win32"), "elsewhere": (work / "second" / "deeper",)}
+    folders = {"win32": (scratch / "win32", "-DTARNEL_THREADS=win32"), "elsewhere": (scratch / "second" / "deeper",)}
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         errors = dict(zip(folders, pool.map(lambda args: launcher_build(*args), folders.values())))
     for name, error in errors.items():
         if error:
             pytest.fail(f"the {name} build: {error}")
-    return {name: generate(args[0], work / f"{name}-out") for name, args in folders.items()}
+    return {name: generate(args[0], scratch / f"{name}-out") for name, args in folders.items()}
 
 
 # Ways to break an SBOM that the validator must refuse: a hash algorithm the schema does not know, a
@@ -99,7 +95,7 @@ BREAKS = {
 
 
 @pytest.fixture(scope="module")
-def verdicts(own, builds, work):
+def verdicts(own, builds, scratch):
     """The validator's line for each SBOM: the suite's, the win32 build's and the broken ones, in one run."""
     if not shutil.which("npm"):
         pytest.fail("precondition: npm is missing (dev/deps.sh installs it)")
@@ -115,7 +111,7 @@ def verdicts(own, builds, work):
     for name, break_it in BREAKS.items():
         bom = json.loads(own["sbom"].read_text())
         break_it(bom)
-        files[name] = work / f"broken-{name.replace(' ', '-')}.cdx.json"
+        files[name] = scratch / f"broken-{name.replace(' ', '-')}.cdx.json"
         files[name].write_text(json.dumps(bom))
     done = subprocess.run(["node", SOURCE / "tests/validate_sbom.js", *files.values()], capture_output=True,
                           text=True, env=dict(os.environ, NODE_PATH=str(tools / "node_modules")))
@@ -161,39 +157,39 @@ def test_every_referenced_text_present_and_none_unreferenced(own):
     assert referenced and referenced == set(re.findall(r"^(\[\d+\]) ", text, re.M))
 
 
-def relink(work, name):
+def relink(scratch, name):
     """The launcher's own link, as CMake runs it, with one more static library (whole, as the launcher's
     objects are) holding one planted object; the map it gives."""
-    (work / "planted.c").write_text("int planted_value = 42;\n")
-    subprocess.run(["x86_64-w64-mingw32-gcc", "-c", work / "planted.c", "-o", work / "planted.o"], check=True)
-    (work / name).unlink(missing_ok=True)
-    subprocess.run(["x86_64-w64-mingw32-ar", "rcs", work / name, work / "planted.o"], check=True)
+    (scratch / "planted.c").write_text("int planted_value = 42;\n")
+    subprocess.run(["x86_64-w64-mingw32-gcc", "-c", scratch / "planted.c", "-o", scratch / "planted.o"], check=True)
+    (scratch / name).unlink(missing_ok=True)
+    subprocess.run(["x86_64-w64-mingw32-ar", "rcs", scratch / name, scratch / "planted.o"], check=True)
     link_txt = BUILD / "CMakeFiles/tarnel.dir/link.txt"
     if not link_txt.is_file():
         pytest.fail(f"precondition: {link_txt} is missing (the launcher's link line, from a Makefile build)")
     line = next(line for line in link_txt.read_text().splitlines() if "-Wl,-Map=" in line)
-    for pattern, replacement in ((r"-Wl,-Map=\S+", f"-Wl,-Map={work / name}.map"), (r" -Wl,--out-implib,\S+", ""),
-                                 (r" -o \S+", f" -o {work / 'planted.exe'}"),
-                                 (r" CMakeFiles/tarnel\.dir/objects\.a ", f"\\g<0>{work / name} ")):
+    for pattern, replacement in ((r"-Wl,-Map=\S+", f"-Wl,-Map={scratch / name}.map"), (r" -Wl,--out-implib,\S+", ""),
+                                 (r" -o \S+", f" -o {scratch / 'planted.exe'}"),
+                                 (r" CMakeFiles/tarnel\.dir/objects\.a ", f"\\g<0>{scratch / name} ")):
         line, count = re.subn(pattern, replacement, line)
         assert count == 1 or not replacement, f"{pattern} not once in the launcher's link line"
     subprocess.run(shlex.split(line), cwd=BUILD, check=True)
-    return work / f"{name}.map"
+    return scratch / f"{name}.map"
 
 
-def planted_line(work):
+def planted_line(scratch):
     lines = (BUILD / "tarnel.map").read_text(errors="replace").splitlines(keepends=True)
-    (work / "planted.map").write_text(lines[0] + "/usr/lib/x86_64-linux-gnu/libz.a(inflate.o)\n" + "".join(lines[1:]))
-    return work / "planted.map"
+    (scratch / "planted.map").write_text(lines[0] + "/usr/lib/x86_64-linux-gnu/libz.a(inflate.o)\n" + "".join(lines[1:]))
+    return scratch / "planted.map"
 
 
 @pytest.mark.parametrize("make_map, refusal", [
     (planted_line, "libz.a(inflate.o)"),
-    (lambda work: relink(work, "libplanted.a"), "libplanted.a(planted.o)"),
-    (lambda work: relink(work, "libmoldname.a"), "libmoldname.a: no Debian package owns it"),
+    (lambda scratch: relink(scratch, "libplanted.a"), "libplanted.a(planted.o)"),
+    (lambda scratch: relink(scratch, "libmoldname.a"), "libmoldname.a: no Debian package owns it"),
 ], ids=["planted map line", "unknown library", "known name, no package"])
-def test_unaccounted_object_refused(work, make_map, refusal):
-    done = cli(make_map(work), "--list")
+def test_unaccounted_object_refused(scratch, make_map, refusal):
+    done = cli(make_map(scratch), "--list")
     assert done.returncode == 1 and done.stdout == ""
     assert done.stderr.startswith("notices: ") and done.stderr.count("\n") == 1 and refusal in done.stderr, done.stderr
 

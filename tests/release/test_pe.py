@@ -1,19 +1,15 @@
 """release/pe.py on the real build: where two executables differ is named by the part it is in, and the
 security table refuses an image with one property broken. Each fault is planted in a copy of build/tarnel.exe."""
-import os
 import struct
-import sys
-from pathlib import Path
 
 import pefile
 import pytest
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT))
-from release import pe  # noqa: E402
-from conftest import unavailable  # noqa: E402
+from conftest import BUILD, unavailable
 
-EXE = Path(os.environ.get("TARNEL_BUILD_DIR", ROOT / "build")) / "tarnel.exe"
+from release import pe
+
+EXE = BUILD / "tarnel.exe"
 
 
 @pytest.fixture(scope="module")

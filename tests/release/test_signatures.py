@@ -3,18 +3,13 @@ re-encodings hold; every attack is refused (or COULD NOT CHECK) in one line, in 
 import os
 import shutil
 import subprocess
-import sys
 import time
-from pathlib import Path
 
 import pytest
+import signatures
 from conftest import unavailable
 
-ROOT = Path(__file__).resolve().parents[2]
-sys.path.insert(0, str(ROOT))
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from release import authenticode  # noqa: E402
-import signatures  # noqa: E402
+from release import authenticode
 
 # kind: a failure it must give (check, words the reason starts with); None: it holds; "cannot": COULD NOT CHECK.
 TABLE = {
